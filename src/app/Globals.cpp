@@ -1,0 +1,39 @@
+#include "app/Globals.h"
+
+#include <shlobj.h>
+
+// Definition order is construction order (and the reverse is destruction order): the settings
+// store, the list path with its folders, the three events.
+SettingsStore GlobalSettings(HKEY_CURRENT_USER);
+std::wstring RuleListPath = PrepareRuleListPath(RoamingAppDataFolder());
+UniqueHandle ExitEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+UniqueHandle CloseRequestEvent(::CreateEventW(nullptr, TRUE, FALSE, CloseEventName));
+UniqueHandle StatusEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+bool ShowAtStart = false;
+HINSTANCE ModuleInstance = nullptr;
+std::atomic<HWND> TrayWindowHandle{nullptr};
+std::atomic<HWND> MainWindowHandle{nullptr};
+
+std::wstring RoamingAppDataFolder()
+{
+    PWSTR folder = nullptr;
+    // FOLDERID_RoamingAppData
+    static const GUID roamingAppData = {0x3EB685DB, 0x65F9, 0x4CF6, {0xA0, 0x3A, 0xE3, 0xEF, 0x65, 0x72, 0x9F, 0x3D}};
+    const HRESULT hr = ::SHGetKnownFolderPath(roamingAppData, 0, nullptr, &folder);
+    UniqueCoTaskMem owner(folder);
+    if (FAILED(hr) || folder == nullptr)
+        return {};
+    return folder;
+}
+
+std::wstring PrepareRuleListPath(const std::wstring& base)
+{
+    // With no base the folders land at the root of the current drive, as the paths then say.
+    std::wstring path = base;
+    ::CreateDirectoryW(path.c_str(), nullptr);
+    path += L"\\Ternvale";
+    ::CreateDirectoryW(path.c_str(), nullptr);
+    path += L"\\config";
+    ::CreateDirectoryW(path.c_str(), nullptr);
+    return path + L"\\p-core-list.txt";
+}

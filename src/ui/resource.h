@@ -1,0 +1,49 @@
+#pragma once
+// Resource identifiers, shared by the resource script and the code. The numbers are fixed.
+
+// Dialogs
+#define IDD_MAIN 101
+#define IDD_ADD_ENTRY 108
+#define IDD_ABOUT 118
+
+// Menus and their commands
+#define IDM_MAIN 103
+#define IDM_TRAY 104
+#define IDM_MINIMIZE_TO_TRAY 40002
+#define IDM_ABOUT 40003
+#define IDM_EXIT 40004
+#define IDM_OPEN 40005
+#define IDM_INCLUDE_BETAS 40008
+#define IDM_CHECK_FOR_UPDATE 40009
+#define IDM_EFFICIENCY_MODE_OFF 40011
+#define IDM_CPU_AFFINITIES 40012
+#define IDM_CPU_SETS 40013
+
+// Icons and bitmaps
+#define IDI_TERNVALE 106
+#define IDB_EFFICIENCY_MARKER 120
+
+// Strings
+#define IDS_APP_DESCRIPTION 110
+#define IDS_SIGNATURE_VERIFIED 111
+#define IDS_NOT_SIGNED 112
+#define IDS_SIGNATURE_ERROR 113
+#define IDS_SIGNATURE_DISALLOWED 114
+#define IDS_SIGNED_NOT_TRUSTED 115
+#define IDS_ADMIN_POLICY_NO_USER_TRUST 116
+#define IDS_UPDATE_SIGNATURE_QUESTION 117
+#define IDS_INTRO 118
+#define IDS_UPDATER_LAUNCH_ERROR 119
+
+// Controls
+#define IDC_STATUS_BAR 122
+#define IDC_RULE_LIST 1001
+#define IDC_ADD 1002
+#define IDC_CLEAR_ALL 1003
+#define IDC_REMOVE 1004
+#define IDC_ENTRY_TEXT 1005
+#define IDC_ABOUT_TEXT 1007
+#define IDC_LIST_GROUP 1011
+#define IDC_INTRO_TEXT 1012
+#define IDC_GRAPH_PLACEHOLDER 1013
+#define IDC_ABOUT_GROUP 1014

@@ -1,0 +1,250 @@
+#include "support/TestSupport.h"
+
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "app/Handles.h"
+
+namespace testing_support
+{
+
+std::wstring ExeDirectory()
+{
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    return dir.substr(0, dir.find_last_of(L"\\/"));
+}
+
+std::wstring TernvaleExePath()
+{
+    return ExeDirectory() + L"\\Ternvale.exe";
+}
+
+namespace
+{
+void DrainPipe(HANDLE pipe, std::string& into)
+{
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        into.append(buffer, read);
+}
+} // namespace
+
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
+{
+    ProcessResult result;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    UniqueHandle outRead, outWrite, errRead, errWrite;
+    if (!::CreatePipe(outRead.Put(), outWrite.Put(), &inherit, 0) ||
+        !::CreatePipe(errRead.Put(), errWrite.Put(), &inherit, 0))
+        return result;
+    ::SetHandleInformation(outRead.Get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(errRead.Get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = outWrite.Get();
+    startup.hStdError = errWrite.Get();
+    PROCESS_INFORMATION info{};
+    std::wstring mutableLine = commandLine;
+    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+        return result;
+    UniqueHandle process(info.hProcess), thread(info.hThread);
+    outWrite.Reset();
+    errWrite.Reset();
+
+    std::thread outReader(DrainPipe, outRead.Get(), std::ref(result.out));
+    std::thread errReader(DrainPipe, errRead.Get(), std::ref(result.err));
+    if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0)
+    {
+        result.timedOut = true;
+        ::TerminateProcess(process.Get(), 0xDEAD);
+        ::WaitForSingleObject(process.Get(), 5000);
+    }
+    outReader.join();
+    errReader.join();
+    ::GetExitCodeProcess(process.Get(), &result.exitCode);
+    return result;
+}
+
+ScratchRegistryKey::ScratchRegistryKey(std::wstring productName, HKEY root) : product_(std::move(productName)), root_(root)
+{
+    Delete();
+}
+
+ScratchRegistryKey::~ScratchRegistryKey()
+{
+    Delete();
+}
+
+bool ScratchRegistryKey::Exists() const
+{
+    UniqueHKey key;
+    return ::RegOpenKeyExW(root_, Path().c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
+}
+
+bool ScratchRegistryKey::SetRaw(const std::wstring& value, DWORD type, const void* data, DWORD size) const
+{
+    UniqueHKey key;
+    if (::RegCreateKeyExW(root_, Path().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    return ::RegSetValueExW(key.Get(), value.c_str(), 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+}
+
+bool ScratchRegistryKey::SetDword(const std::wstring& value, DWORD data) const
+{
+    return SetRaw(value, REG_DWORD, &data, sizeof(data));
+}
+
+bool ScratchRegistryKey::GetDword(const std::wstring& value, DWORD& data) const
+{
+    DWORD size = sizeof(data);
+    return ::RegGetValueW(root_, Path().c_str(), value.c_str(), RRF_RT_ANY, nullptr, &data, &size) == ERROR_SUCCESS &&
+           size == sizeof(data);
+}
+
+void ScratchRegistryKey::Delete() const
+{
+    ::RegDeleteTreeW(root_, Path().c_str());
+    ::RegDeleteKeyW(root_, Path().c_str());
+}
+
+TempDirectory::TempDirectory()
+{
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    static LONG counter = 0;
+    path_ = std::wstring(temp) + L"ternvale-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+            std::to_wstring(::InterlockedIncrement(&counter));
+    DeleteTree(path_);
+    ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TempDirectory::~TempDirectory()
+{
+    DeleteTree(path_);
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
+{
+    std::vector<unsigned char> bytes;
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return bytes;
+    unsigned char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.insert(bytes.end(), buffer, buffer + read);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes)
+{
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file)
+        return false;
+    DWORD written = 0;
+    return bytes.empty() ||
+           (::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+            written == bytes.size());
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void DeleteTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found{};
+    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE)
+    {
+        do
+        {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                DeleteTree(child);
+            else
+            {
+                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(child.c_str());
+            }
+        } while (::FindNextFileW(find, &found));
+        ::FindClose(find);
+    }
+    ::RemoveDirectoryW(path.c_str());
+}
+
+namespace
+{
+std::mutex captureLock;
+std::vector<std::wstring>* captureLines = nullptr;
+} // namespace
+
+DebugOutputCapture::DebugOutputCapture()
+{
+    std::lock_guard<std::mutex> guard(captureLock);
+    captureLines = new std::vector<std::wstring>();
+    handle_ = ::AddVectoredExceptionHandler(1, Handler);
+}
+
+DebugOutputCapture::~DebugOutputCapture()
+{
+    ::RemoveVectoredExceptionHandler(handle_);
+    std::lock_guard<std::mutex> guard(captureLock);
+    delete captureLines;
+    captureLines = nullptr;
+}
+
+LONG CALLBACK DebugOutputCapture::Handler(EXCEPTION_POINTERS* info)
+{
+    constexpr DWORD debugPrintWide = 0x4001000A;
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode == debugPrintWide && record->NumberParameters >= 2)
+    {
+        const auto* text = reinterpret_cast<const wchar_t*>(record->ExceptionInformation[1]);
+        const auto length = static_cast<size_t>(record->ExceptionInformation[0]);
+        std::lock_guard<std::mutex> guard(captureLock);
+        if (captureLines != nullptr && text != nullptr)
+        {
+            std::wstring line(text, length > 0 ? length - 1 : 0); // the length counts the terminator
+            if (line.size() != wcslen(line.c_str()))
+                line.resize(wcslen(line.c_str()));
+            captureLines->push_back(line);
+        }
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+std::vector<std::wstring> DebugOutputCapture::Lines() const
+{
+    std::lock_guard<std::mutex> guard(captureLock);
+    return captureLines ? *captureLines : std::vector<std::wstring>{};
+}
+
+size_t DebugOutputCapture::Count(const std::wstring& line) const
+{
+    const auto lines = Lines();
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+void DebugOutputCapture::Clear()
+{
+    std::lock_guard<std::mutex> guard(captureLock);
+    if (captureLines)
+        captureLines->clear();
+}
+
+} // namespace testing_support
