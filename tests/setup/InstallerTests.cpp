@@ -1,0 +1,438 @@
+// TernvaleSetup.exe under Wine: silent install, update over a running instance, silent uninstall.
+// Every test starts from a machine without Ternvale installed and leaves it that way.
+
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+#include <taskschd.h>
+#include <tlhelp32.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "app/Handles.h"
+#include "support/TestSupport.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace testing_support;
+
+namespace
+{
+constexpr wchar_t UninstallKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ternvale";
+constexpr wchar_t TrayClass[] = L"Ternvale_TrayClass";
+constexpr wchar_t OlderTaskName[] = L"Tern Vale";
+constexpr wchar_t TaskName[] = L"Ternvale";
+constexpr DWORD SetupTimeoutMs = 120000;
+
+constexpr GUID TaskSchedulerClassId = {0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
+constexpr GUID TaskServiceInterfaceId = {0x2FABA4C7, 0x4DA9, 0x4013, {0x96, 0x97, 0x20, 0xCC, 0x3F, 0xD4, 0x0F, 0x85}};
+constexpr GUID ExecActionInterfaceId = {0x4C3D624D, 0xFD6B, 0x49A3, {0xB9, 0xB7, 0x09, 0xCB, 0x3C, 0xD3, 0xF0, 0x47}};
+
+std::wstring KnownFolder(const KNOWNFOLDERID& id)
+{
+    PWSTR path = nullptr;
+    const HRESULT hr = ::SHGetKnownFolderPath(id, 0, nullptr, &path);
+    const UniqueCoTaskMem owner(path);
+    return SUCCEEDED(hr) ? std::wstring(path) : std::wstring();
+}
+
+// A BSTR argument that lives as long as the call it is passed to.
+class BstrArgument
+{
+  public:
+    explicit BstrArgument(const wchar_t* text) : value_(::SysAllocString(text))
+    {
+    }
+    ~BstrArgument()
+    {
+        ::SysFreeString(value_);
+    }
+    BstrArgument(const BstrArgument&) = delete;
+    BstrArgument& operator=(const BstrArgument&) = delete;
+    [[nodiscard]] BSTR Get() const
+    {
+        return value_;
+    }
+
+  private:
+    BSTR value_;
+};
+
+std::wstring Quoted(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
+}
+
+std::wstring SetupExePath()
+{
+    // The installer is built into the build folder, the test programs into its bin folder.
+    const std::wstring bin = ExeDirectory();
+    return bin.substr(0, bin.find_last_of(L"\\/")) + L"\\TernvaleSetup.exe";
+}
+
+std::wstring DefaultInstallFolder()
+{
+    return KnownFolder(FOLDERID_ProgramFiles) + L"\\Ternvale";
+}
+
+// Where one test installs instead of the default folder.
+std::wstring CustomInstallFolder()
+{
+    return KnownFolder(FOLDERID_ProgramFiles) + L"\\Ternvale Custom";
+}
+
+std::wstring ShortcutPath()
+{
+    return KnownFolder(FOLDERID_CommonPrograms) + L"\\Ternvale.lnk";
+}
+
+std::wstring RuleListFile()
+{
+    return KnownFolder(FOLDERID_RoamingAppData) + L"\\Ternvale\\config\\p-core-list.txt";
+}
+
+bool UninstallKeyExists()
+{
+    UniqueHKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKeyPath, 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
+}
+
+// Empty when the value is missing or not a string.
+std::wstring UninstallValue(const wchar_t* name)
+{
+    wchar_t buffer[1024] = {};
+    DWORD size = sizeof(buffer);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, UninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+        ERROR_SUCCESS)
+        return {};
+    return buffer;
+}
+
+std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName)
+{
+    std::vector<DWORD> ids;
+    UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more;
+         more = ::Process32NextW(snapshot.Get(), &entry))
+    {
+        if (::lstrcmpiW(entry.szExeFile, exeName) == 0)
+            ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
+struct JobResult
+{
+    bool finished = false;           // every process of the job ended in time
+    DWORD exitCode = 0xFFFFFFFF;     // of the process started
+};
+
+// Runs a command line in a job and waits until every process of the job has ended: the uninstaller
+// copies itself to the temporary folder and lets the copy do the work after the original has exited.
+// No handles are inherited: Wine starts helpers of its own from the installer (a menu builder for the
+// shortcut) that would otherwise keep a caller's pipes open. Processes still running after the time-out
+// are ended with the job.
+JobResult RunToCompletion(const std::wstring& commandLine, DWORD timeoutMs = SetupTimeoutMs)
+{
+    JobResult result;
+    UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
+    if (!job)
+        return result;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring mutableLine = commandLine;
+    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                          &startup, &info))
+        return result;
+    UniqueHandle process(info.hProcess), thread(info.hThread);
+    ::AssignProcessToJobObject(job.Get(), process.Get());
+    ::ResumeThread(thread.Get());
+
+    for (DWORD waited = 0; waited < timeoutMs; waited += 200)
+    {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (::QueryInformationJobObject(job.Get(), JobObjectBasicAccountingInformation, &accounting,
+                                        sizeof(accounting), nullptr) &&
+            accounting.ActiveProcesses == 0)
+        {
+            result.finished = true;
+            break;
+        }
+        ::Sleep(200);
+    }
+    ::GetExitCodeProcess(process.Get(), &result.exitCode);
+    return result;
+}
+
+bool WaitForTrayWindow(DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs; waited += 100)
+    {
+        if (::FindWindowW(TrayClass, nullptr))
+            return true;
+        ::Sleep(100);
+    }
+    return false;
+}
+
+// The Task Scheduler as far as Wine implements it: a daily task stands in for a task left behind by an
+// older version, whose removal shows that the installed program ran with --install or --uninstall.
+class TaskSchedulerRoot
+{
+  public:
+    TaskSchedulerRoot()
+    {
+        ComPtr<ITaskService> service;
+        if (FAILED(::CoCreateInstance(TaskSchedulerClassId, nullptr, CLSCTX_INPROC_SERVER, TaskServiceInterfaceId,
+                                      reinterpret_cast<void**>(service.GetAddressOf()))))
+            return;
+        VARIANT empty{};
+        if (FAILED(service->Connect(empty, empty, empty, empty)))
+            return;
+        const BstrArgument root(L"\\");
+        if (FAILED(service->GetFolder(root.Get(), folder_.GetAddressOf())))
+            return;
+        service_ = service;
+    }
+
+    [[nodiscard]] bool Connected() const
+    {
+        return folder_ != nullptr;
+    }
+
+    bool RegisterDailyTask(const wchar_t* name) const
+    {
+        ComPtr<ITaskDefinition> definition;
+        ComPtr<ITriggerCollection> triggers;
+        ComPtr<ITrigger> trigger;
+        ComPtr<IActionCollection> actions;
+        ComPtr<IAction> action;
+        ComPtr<IExecAction> exec;
+        ComPtr<IRegisteredTask> registered;
+        const BstrArgument start(L"2026-01-01T03:00:00");
+        const BstrArgument path(L"C:\\windows\\system32\\notepad.exe");
+        const BstrArgument taskName(name);
+        VARIANT empty{};
+        return Connected() && SUCCEEDED(service_->NewTask(0, definition.GetAddressOf())) &&
+               SUCCEEDED(definition->get_Triggers(triggers.GetAddressOf())) &&
+               SUCCEEDED(triggers->Create(TASK_TRIGGER_DAILY, trigger.GetAddressOf())) &&
+               SUCCEEDED(trigger->put_StartBoundary(start.Get())) &&
+               SUCCEEDED(definition->get_Actions(actions.GetAddressOf())) &&
+               SUCCEEDED(actions->Create(TASK_ACTION_EXEC, action.GetAddressOf())) &&
+               SUCCEEDED(action->QueryInterface(ExecActionInterfaceId, reinterpret_cast<void**>(exec.GetAddressOf()))) &&
+               SUCCEEDED(exec->put_Path(path.Get())) &&
+               SUCCEEDED(folder_->RegisterTaskDefinition(taskName.Get(), definition.Get(), TASK_CREATE_OR_UPDATE, empty,
+                                                         empty, TASK_LOGON_INTERACTIVE_TOKEN, empty,
+                                                         registered.GetAddressOf()));
+    }
+
+    bool TaskExists(const wchar_t* name) const
+    {
+        ComPtr<IRegisteredTask> task;
+        const BstrArgument taskName(name);
+        return Connected() && SUCCEEDED(folder_->GetTask(taskName.Get(), task.GetAddressOf()));
+    }
+
+    void DeleteTask(const wchar_t* name) const
+    {
+        const BstrArgument taskName(name);
+        if (Connected())
+            folder_->DeleteTask(taskName.Get(), 0);
+    }
+
+  private:
+    ComPtr<ITaskService> service_;
+    ComPtr<ITaskFolder> folder_;
+};
+
+class InstallerTest : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(FileExists(SetupExePath())) << "build the installer first (target: installer)";
+        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        comInitialised_ = true;
+        RemoveInstallation();
+        savedRuleList_ = ReadFileBytes(RuleListFile());
+        hadRuleList_ = FileExists(RuleListFile());
+    }
+
+    void TearDown() override
+    {
+        if (resident_)
+        {
+            if (::WaitForSingleObject(resident_.Get(), 0) == WAIT_TIMEOUT)
+                ::TerminateProcess(resident_.Get(), 1);
+            ::WaitForSingleObject(resident_.Get(), 10000);
+            resident_.Reset();
+        }
+        RemoveInstallation();
+        if (hadRuleList_)
+            WriteFileBytes(RuleListFile(), savedRuleList_);
+        else
+            ::DeleteFileW(RuleListFile().c_str());
+        if (comInitialised_)
+            ::CoUninitialize();
+    }
+
+    // Whatever a test or an earlier failed run left behind: a running program, its files, its registration,
+    // its shortcut and its logon tasks.
+    void RemoveInstallation()
+    {
+        std::wstring folder = UninstallValue(L"InstallLocation");
+        if (folder.empty())
+            folder = DefaultInstallFolder();
+        for (const std::wstring& candidate : {folder, DefaultInstallFolder(), CustomInstallFolder()})
+        {
+            if (FileExists(candidate + L"\\Ternvale.exe"))
+                RunToCompletion(Quoted(candidate + L"\\Ternvale.exe") + L" --close", 30000);
+            DeleteTree(candidate);
+        }
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, UninstallKeyPath);
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKeyPath);
+        ::DeleteFileW(ShortcutPath().c_str());
+        const TaskSchedulerRoot tasks;
+        tasks.DeleteTask(TaskName);
+        tasks.DeleteTask(OlderTaskName);
+    }
+
+    static JobResult RunSetup(const std::wstring& arguments = L"/S")
+    {
+        return RunToCompletion(Quoted(SetupExePath()) + L" " + arguments);
+    }
+
+    // Starts the installed program for a resident run and waits until its tray window exists.
+    void StartResident(const std::wstring& folder)
+    {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        std::wstring commandLine = Quoted(folder + L"\\Ternvale.exe");
+        ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                     &startup, &info));
+        ::CloseHandle(info.hThread);
+        resident_.Reset(info.hProcess);
+        ASSERT_TRUE(WaitForTrayWindow(15000)) << "the installed program did not become resident";
+    }
+
+    UniqueHandle resident_;
+
+  private:
+    bool comInitialised_ = false;
+    bool hadRuleList_ = false;
+    std::vector<unsigned char> savedRuleList_;
+};
+
+TEST_F(InstallerTest, SilentInstallLandsTheProgramTheUninstallerAndTheRegistrationAndRunsInstall)
+{
+    const TaskSchedulerRoot tasks;
+    ASSERT_TRUE(tasks.RegisterDailyTask(OlderTaskName));
+
+    const JobResult result = RunSetup();
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 0u);
+
+    const std::wstring folder = DefaultInstallFolder();
+    const std::vector<unsigned char> installed = ReadFileBytes(folder + L"\\Ternvale.exe");
+    EXPECT_FALSE(installed.empty());
+    EXPECT_TRUE(installed == ReadFileBytes(TernvaleExePath())) << "the installed program is the one built";
+    EXPECT_TRUE(FileExists(folder + L"\\Uninstall.exe"));
+    EXPECT_TRUE(FileExists(ShortcutPath()));
+
+    const struct
+    {
+        const wchar_t* name;
+        std::wstring expected;
+    } values[] = {
+        {L"DisplayName", L"Ternvale"},
+        {L"DisplayVersion", L"1.0.0.2"},
+        {L"Publisher", L"Orlenby LLC"},
+        {L"InstallLocation", folder},
+        {L"UninstallString", Quoted(folder + L"\\Uninstall.exe")},
+        {L"QuietUninstallString", Quoted(folder + L"\\Uninstall.exe") + L" /S"},
+        {L"DisplayIcon", Quoted(folder + L"\\Ternvale.exe") + L",0"},
+    };
+    for (const auto& row : values)
+    {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.name)));
+        EXPECT_EQ(UninstallValue(row.name), row.expected);
+    }
+
+    // The program's --install removes the older task before it registers its own.
+    EXPECT_FALSE(tasks.TaskExists(OlderTaskName)) << "the installed program did not run with --install";
+    EXPECT_TRUE(ProcessIdsNamed(L"Ternvale.exe").empty()) << "a silent install starts nothing";
+}
+
+TEST_F(InstallerTest, ASecondSilentInstallClosesTheRunningInstanceFirstAndSucceeds)
+{
+    ASSERT_EQ(RunSetup().exitCode, 0u);
+    StartResident(DefaultInstallFolder());
+    if (HasFatalFailure())
+        return;
+
+    const JobResult result = RunSetup();
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(::WaitForSingleObject(resident_.Get(), 0), WAIT_OBJECT_0) << "the running instance was not closed";
+    EXPECT_FALSE(::FindWindowW(TrayClass, nullptr));
+    EXPECT_TRUE(ReadFileBytes(DefaultInstallFolder() + L"\\Ternvale.exe") == ReadFileBytes(TernvaleExePath()));
+    EXPECT_EQ(UninstallValue(L"DisplayVersion"), L"1.0.0.2");
+    EXPECT_TRUE(ProcessIdsNamed(L"Ternvale.exe").empty()) << "a silent install starts nothing";
+}
+
+TEST_F(InstallerTest, AnUpdateGoesWhereThePreviousVersionWasInstalled)
+{
+    const std::wstring custom = CustomInstallFolder();
+    // "/D=" must be the last argument and takes the rest of the line, spaces included, without quotes.
+    ASSERT_EQ(RunSetup(L"/S /D=" + custom).exitCode, 0u);
+    ASSERT_TRUE(FileExists(custom + L"\\Ternvale.exe"));
+
+    ASSERT_EQ(RunSetup().exitCode, 0u);
+    EXPECT_EQ(UninstallValue(L"InstallLocation"), custom);
+    EXPECT_FALSE(FileExists(DefaultInstallFolder())) << "the update went to the default folder instead";
+
+    ASSERT_TRUE(RunToCompletion(Quoted(custom + L"\\Uninstall.exe") + L" /S").finished);
+    EXPECT_FALSE(FileExists(custom));
+}
+
+TEST_F(InstallerTest, SilentUninstallClosesTheProgramRemovesItsFilesAndRegistrationAndKeepsTheRuleList)
+{
+    ASSERT_EQ(RunSetup().exitCode, 0u);
+    const std::wstring folder = DefaultInstallFolder();
+    ASSERT_TRUE(FileExists(folder + L"\\Uninstall.exe"));
+
+    const std::wstring list = L"\xFEFFgame.exe\r\nencoder*.exe\r\n";
+    std::vector<unsigned char> listBytes(reinterpret_cast<const unsigned char*>(list.data()),
+                                         reinterpret_cast<const unsigned char*>(list.data() + list.size()));
+    ::SHCreateDirectoryExW(nullptr, RuleListFile().substr(0, RuleListFile().find_last_of(L'\\')).c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(RuleListFile(), listBytes));
+    const ScratchRegistryKey settings(L"Ternvale");
+    ASSERT_TRUE(settings.SetDword(L"MethodCPUAffinity", 1));
+    const TaskSchedulerRoot tasks;
+    ASSERT_TRUE(tasks.RegisterDailyTask(OlderTaskName));
+    StartResident(folder);
+    if (HasFatalFailure())
+        return;
+
+    ASSERT_TRUE(RunToCompletion(Quoted(folder + L"\\Uninstall.exe") + L" /S").finished);
+
+    EXPECT_EQ(::WaitForSingleObject(resident_.Get(), 0), WAIT_OBJECT_0) << "the running instance was not closed";
+    EXPECT_FALSE(FileExists(folder));
+    EXPECT_FALSE(UninstallKeyExists());
+    EXPECT_FALSE(FileExists(ShortcutPath()));
+    // What the program's --uninstall removes.
+    EXPECT_FALSE(tasks.TaskExists(OlderTaskName));
+    EXPECT_FALSE(settings.Exists());
+    // What belongs to the user stays.
+    EXPECT_TRUE(ReadFileBytes(RuleListFile()) == listBytes);
+}
+} // namespace
