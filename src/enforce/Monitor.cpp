@@ -54,7 +54,7 @@ void Monitor::StartMonitor()
         stopEvent_.Reset();
         return;
     }
-    start.release(); // the thread owns it now
+    static_cast<void>(start.release()); // the thread owns it now
     thread_ = std::move(thread);
     threadId_ = threadId;
 }

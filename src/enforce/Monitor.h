@@ -53,7 +53,8 @@ class Monitor
     void SetPCoreCpuSets(DWORD processId);
     void SignalPassNotifyEvents();
 
-    // Written by the UI thread only while no monitor thread exists; the thread reads stopEvent_.
+    // Changed only on the UI thread. The monitor thread reads stopEvent_, which is made before the
+    // thread starts and closed after it has ended.
     UniqueHandle stopEvent_;
     UniqueHandle thread_;
     DWORD threadId_ = 0;
