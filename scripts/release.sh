@@ -51,7 +51,7 @@ cp "$exe" "$out/Ternvale.exe"
 
 nsis=(-V2 -WX -NOCD "-DTERNVALE_EXE=$out/Ternvale.exe" "-DOUTFILE=$out/TernvaleSetup.exe")
 [ -z "$signing" ] || nsis+=("-DUNINSTALLER_SIGN_COMMAND=\"$here/sign.sh\"")
-makensis "${nsis[@]}" "$source_dir/installer/Ternvale.nsi"
+makensis "${nsis[@]}" "$source_dir/src/setup/Ternvale.nsi"
 [ -z "$signing" ] || "$here/sign.sh" "$out/TernvaleSetup.exe"
 
 (cd "$out" && sha256sum Ternvale.exe TernvaleSetup.exe >SHA256SUMS)
