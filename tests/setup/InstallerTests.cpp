@@ -126,9 +126,46 @@ std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName)
 
 struct JobResult
 {
-    bool finished = false;           // every process of the job ended in time
-    DWORD exitCode = 0xFFFFFFFF;     // of the process started
+    bool finished = false;       // every process of the job ended in time
+    DWORD exitCode = 0xFFFFFFFF; // of the process started
+    std::wstring leftovers;      // on a time-out: the processes still running, for the failure message
 };
+
+std::wstring ProcessName(DWORD id)
+{
+    UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more;
+         more = ::Process32NextW(snapshot.Get(), &entry))
+    {
+        if (entry.th32ProcessID == id)
+            return entry.szExeFile;
+    }
+    return {}; // it has ended
+}
+
+// The processes of a job that are ours: Wine starts a menu builder from any program that writes a
+// shortcut, which may take its time and is no part of the installer.
+std::vector<std::wstring> RunningProcessesOf(HANDLE job)
+{
+    struct
+    {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[63];
+    } ids{};
+    ids.list.NumberOfAssignedProcesses = 64;
+    std::vector<std::wstring> names;
+    if (!::QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr))
+        return {L"?"};
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < 64; ++i)
+    {
+        const std::wstring name = ProcessName(static_cast<DWORD>(ids.list.ProcessIdList[i]));
+        if (!name.empty() && ::lstrcmpiW(name.c_str(), L"winemenubuilder.exe") != 0)
+            names.push_back(name);
+    }
+    return names;
+}
 
 // Runs a command line in a job and waits until every process of the job has ended: the uninstaller
 // copies itself to the temporary folder and lets the copy do the work after the original has exited.
@@ -156,18 +193,19 @@ JobResult RunToCompletion(const std::wstring& commandLine, DWORD timeoutMs = Set
     ::AssignProcessToJobObject(job.Get(), process.Get());
     ::ResumeThread(thread.Get());
 
+    std::vector<std::wstring> running;
     for (DWORD waited = 0; waited < timeoutMs; waited += 200)
     {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        if (::QueryInformationJobObject(job.Get(), JobObjectBasicAccountingInformation, &accounting,
-                                        sizeof(accounting), nullptr) &&
-            accounting.ActiveProcesses == 0)
+        running = RunningProcessesOf(job.Get());
+        if (running.empty())
         {
             result.finished = true;
             break;
         }
         ::Sleep(200);
     }
+    for (const std::wstring& name : running)
+        result.leftovers += name + L" ";
     ::GetExitCodeProcess(process.Get(), &result.exitCode);
     return result;
 }
@@ -338,7 +376,7 @@ TEST_F(InstallerTest, SilentInstallLandsTheProgramTheUninstallerAndTheRegistrati
     ASSERT_TRUE(tasks.RegisterDailyTask(OlderTaskName));
 
     const JobResult result = RunSetup();
-    ASSERT_TRUE(result.finished);
+    ASSERT_TRUE(result.finished) << testing::PrintToString(result.leftovers);
     EXPECT_EQ(result.exitCode, 0u);
 
     const std::wstring folder = DefaultInstallFolder();
@@ -380,13 +418,31 @@ TEST_F(InstallerTest, ASecondSilentInstallClosesTheRunningInstanceFirstAndSuccee
         return;
 
     const JobResult result = RunSetup();
-    ASSERT_TRUE(result.finished);
+    ASSERT_TRUE(result.finished) << testing::PrintToString(result.leftovers);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(::WaitForSingleObject(resident_.Get(), 0), WAIT_OBJECT_0) << "the running instance was not closed";
     EXPECT_FALSE(::FindWindowW(TrayClass, nullptr));
     EXPECT_TRUE(ReadFileBytes(DefaultInstallFolder() + L"\\Ternvale.exe") == ReadFileBytes(TernvaleExePath()));
     EXPECT_EQ(UninstallValue(L"DisplayVersion"), L"1.0.0.2");
     EXPECT_TRUE(ProcessIdsNamed(L"Ternvale.exe").empty()) << "a silent install starts nothing";
+}
+
+TEST_F(InstallerTest, AnInstallThatCannotReplaceTheProgramFailsAndKeepsTheInstalledOne)
+{
+    ASSERT_EQ(RunSetup().exitCode, 0u);
+    const std::wstring program = DefaultInstallFolder() + L"\\Ternvale.exe";
+    {
+        // Held the way a program that does not end holds its own file: readable, not writable.
+        const UniqueFile held(::CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            0, nullptr));
+        ASSERT_TRUE(held);
+        const JobResult result = RunSetup();
+        ASSERT_TRUE(result.finished) << testing::PrintToString(result.leftovers);
+        EXPECT_NE(result.exitCode, 0u) << "a setup that did not replace the program reported success";
+    }
+    EXPECT_TRUE(ReadFileBytes(program) == ReadFileBytes(TernvaleExePath()));
+    EXPECT_TRUE(FileExists(DefaultInstallFolder() + L"\\Uninstall.exe"));
+    EXPECT_EQ(UninstallValue(L"DisplayVersion"), L"1.0.0.2");
 }
 
 TEST_F(InstallerTest, AnUpdateGoesWhereThePreviousVersionWasInstalled)
