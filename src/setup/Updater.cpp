@@ -228,6 +228,32 @@ std::wstring VersionFromAnswer(const std::vector<unsigned char>& body)
     return text.substr(0, lineEnd);
 }
 
+bool ReadWholeBody(const BodyReader& read, std::vector<unsigned char>& bytes, size_t limit)
+{
+    bytes.clear();
+    std::vector<unsigned char> body;
+    size_t total = 0;
+    for (;;)
+    {
+        // Doubling keeps a large download linear; growing by one chunk would copy it again per chunk.
+        if (body.size() < total + ReadChunk)
+            body.resize(std::max(total + ReadChunk, body.size() * 2));
+        DWORD got = 0;
+        if (!read(body.data() + total, ReadChunk, got))
+            return false; // a broken transfer: what arrived is incomplete
+        if (got == 0)
+            break;
+        total += std::min<size_t>(got, ReadChunk);
+        if (total > limit)
+            return false;
+    }
+    if (total == 0)
+        return false;
+    body.resize(total);
+    bytes = std::move(body);
+    return true;
+}
+
 bool DownloadToMemory(const std::wstring& url, std::vector<unsigned char>& bytes, size_t limit)
 {
     bytes.clear();
@@ -238,32 +264,19 @@ bool DownloadToMemory(const std::wstring& url, std::vector<unsigned char>& bytes
     if (!request)
         return false;
 
+    auto read = [&](unsigned char* into, DWORD size, DWORD& got) {
+        return ::InternetReadFile(request.Get(), into, size, &got) != FALSE;
+    };
     std::vector<unsigned char> body;
-    size_t total = 0;
-    for (;;)
-    {
-        // Doubling keeps a large download linear; growing by one chunk would copy it again per chunk.
-        if (body.size() < total + ReadChunk)
-            body.resize(std::max(total + ReadChunk, body.size() * 2));
-        DWORD read = 0;
-        if (!::InternetReadFile(request.Get(), body.data() + total, ReadChunk, &read))
-            return false; // a broken transfer: what arrived is incomplete
-        if (read == 0)
-            break;
-        total += read;
-        if (total > limit)
-            return false;
-    }
+    if (!ReadWholeBody(read, body, limit))
+        return false;
     // A connection closed early ends the reads like a complete body does; the announced length tells them apart.
     DWORD announced = 0;
     DWORD size = sizeof(announced);
     if (::HttpQueryInfoW(request.Get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &size,
                          nullptr) &&
-        announced != total)
+        announced != body.size())
         return false;
-    if (total == 0)
-        return false;
-    body.resize(total);
     bytes = std::move(body);
     return true;
 }

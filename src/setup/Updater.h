@@ -72,6 +72,10 @@ bool IsNewerVersion(const std::wstring& text);
 std::wstring VersionFromAnswer(const std::vector<unsigned char>& body);
 // Whole body of url; false on any failure, an empty body, a body beyond limit or a cut transfer.
 bool DownloadToMemory(const std::wstring& url, std::vector<unsigned char>& bytes, size_t limit);
+// The read loop of a download: chunks of 4096 bytes from read (false: the transfer broke) until it
+// gives 0 bytes. False, and bytes empty, on a broken transfer, nothing at all, or more than limit.
+using BodyReader = std::function<bool(unsigned char* into, DWORD size, DWORD& read)>;
+bool ReadWholeBody(const BodyReader& read, std::vector<unsigned char>& bytes, size_t limit);
 std::wstring Utf8ToUtf16(const unsigned char* bytes, size_t count);
 
 struct SignatureCheck

@@ -329,6 +329,62 @@ TEST_F(UpdaterTest, TransfersAreBoundedAndMustBeComplete)
     }
 }
 
+// The read loop itself, fed by a scripted reader: each step is one call's result and byte count.
+TEST(ReadWholeBody, StopsOnErrorsAndLimits)
+{
+    struct Step
+    {
+        bool ok;
+        DWORD count;
+    };
+    struct Case
+    {
+        const char* name;
+        std::vector<Step> steps;
+        size_t limit;
+        bool ok;
+        size_t size;
+    };
+    const Case cases[] = {
+        {"chunks then the end", {{true, 4096}, {true, 100}, {true, 4096}, {true, 0}}, 100000, true, 8292},
+        {"short reads", {{true, 1}, {true, 2}, {true, 3}, {true, 0}}, 100000, true, 6},
+        {"read error after data", {{true, 4096}, {true, 4096}, {false, 0}}, 100000, false, 0},
+        {"read error with bytes reported", {{true, 4096}, {false, 100}}, 100000, false, 0},
+        {"read error at once", {{false, 0}}, 100000, false, 0},
+        {"nothing at all", {{true, 0}}, 100000, false, 0},
+        {"exactly the limit", {{true, 4096}, {true, 4096}, {true, 1808}, {true, 0}}, 10000, true, 10000},
+        {"one byte over the limit", {{true, 4096}, {true, 4096}, {true, 1809}, {true, 0}}, 10000, false, 0},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        size_t next = 0;
+        unsigned char fill = 0;
+        std::vector<unsigned char> expected;
+        BodyReader read = [&](unsigned char* into, DWORD size, DWORD& got) {
+            EXPECT_EQ(size, 4096u);
+            if (next >= c.steps.size())
+            {
+                ADD_FAILURE() << "read after the end";
+                got = 0;
+                return true;
+            }
+            const Step step = c.steps[next++];
+            got = step.count;
+            for (DWORD i = 0; i < step.count; ++i)
+                expected.push_back(into[i] = ++fill);
+            return step.ok;
+        };
+        std::vector<unsigned char> bytes{9};
+        EXPECT_EQ(ReadWholeBody(read, bytes, c.limit), c.ok);
+        EXPECT_EQ(bytes.size(), c.size);
+        if (c.ok)
+        {
+            EXPECT_EQ(bytes, expected);
+        }
+    }
+}
+
 TEST_F(UpdaterTest, BetaSettingMovesBothRequestsUnderBeta)
 {
     ASSERT_TRUE(userSettings.SetDword(BetaUpdatesName, 1));
