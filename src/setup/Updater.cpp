@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -235,9 +236,10 @@ bool ReadWholeBody(const BodyReader& read, std::vector<unsigned char>& bytes, si
     size_t total = 0;
     for (;;)
     {
-        // Doubling keeps a large download linear; growing by one chunk would copy it again per chunk.
+        // Doubling keeps a large download linear (growing by one chunk would copy it again per chunk);
+        // the limit caps it, so a body near the limit does not reserve twice the limit.
         if (body.size() < total + ReadChunk)
-            body.resize(std::max(total + ReadChunk, body.size() * 2));
+            body.resize(std::min(std::max(total + ReadChunk, body.size() * 2), limit + ReadChunk));
         DWORD got = 0;
         if (!read(body.data() + total, ReadChunk, got))
             return false; // a broken transfer: what arrived is incomplete

@@ -67,7 +67,7 @@ int main()
         const bool whole = bytes.size() == total;
         bytes = {};
         char growing[32] = "(skipped)";
-        if (mebibytes <= 16) // quadratic: larger bodies take minutes
+        if (mebibytes <= 4) // quadratic: 16 MiB already takes over a minute
             std::snprintf(growing, sizeof(growing), "%.1f",
                           Milliseconds([&] { ReadGrowingByChunk(ChunkSource(total, given), bytes); }));
         std::printf("%4zu MiB     %14.1f %22s%s\n", mebibytes, doubling, growing, whole ? "" : "  (incomplete!)");

@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 #include <wintrust.h>
 
 #include <atomic>
@@ -566,6 +567,43 @@ TEST_F(UpdaterTest, VerifiedInstallerCannotBeSwappedBeforeTheStart)
     // Released after the start: the file is left in place and can be removed again.
     EXPECT_EQ(ReadFileBytes(InstallerFile()), body);
     EXPECT_TRUE(::DeleteFileW(InstallerFile().c_str()));
+}
+
+// The whole way with the real shell start: download, test, start through ShellExecuteExW "runas" with
+// "/S" while the file is held, and the installer runs.
+TEST_F(UpdaterTest, TrustedInstallerIsStartedSilentlyByTheShell)
+{
+    const std::wstring source = ExeDirectory() + L"\\updater_stub_maker.exe";
+    {
+        UniqueFile held(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (CheckFileSignature(source, held.Get()).status != 0)
+            GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
+    }
+    server.Serve(InstallerPath, {Bytes(FileOf(L"updater_stub_maker.exe"))});
+    host.onStart = [](const std::wstring& path) { return DesktopUpdateHost().StartElevated(path); };
+    ASSERT_TRUE(DownloadAndRunInstaller(endpoints, host));
+    EXPECT_TRUE(host.shown.empty());
+
+    const std::wstring marker = InstallerFile() + L".ran";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!FileExists(marker) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Let the installer end before its folder goes.
+    UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more;
+         more = ::Process32NextW(snapshot.Get(), &entry))
+    {
+        if (std::wstring(entry.szExeFile) != InstallerFileName)
+            continue;
+        UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (process)
+            ::WaitForSingleObject(process.Get(), 30000);
+    }
+    const std::string ran = Bytes(ReadFileBytes(marker));
+    const std::wstring commandLine(reinterpret_cast<const wchar_t*>(ran.data()), ran.size() / sizeof(wchar_t));
+    EXPECT_NE(commandLine.find(L"/S"), std::wstring::npos) << std::string(commandLine.begin(), commandLine.end());
 }
 
 #endif
