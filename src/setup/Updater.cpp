@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <iterator>
 
@@ -61,8 +60,10 @@ std::wstring InstallerFolder(const UpdateEndpoints& endpoints)
         return endpoints.tempFolder;
     wchar_t buffer[MAX_PATH + 1] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
-    std::wstring temp(buffer, length <= MAX_PATH ? length : 0);
-    if (temp.empty() || temp.back() != L'\\')
+    if (length == 0 || length > MAX_PATH)
+        return {};
+    std::wstring temp(buffer, length);
+    if (temp.back() != L'\\')
         temp += L'\\';
     return temp + TempSubfolder;
 }
@@ -373,6 +374,8 @@ bool SignerMatches(const SignatureCheck& check, const std::wstring& signerName)
 bool DownloadAndRunInstaller(const UpdateEndpoints& endpoints, UpdateHost& host)
 {
     const std::wstring folder = InstallerFolder(endpoints);
+    if (folder.empty())
+        return false;
     ::CreateDirectoryW(folder.c_str(), nullptr); // usually there already
     const std::wstring path = folder + L"\\" + InstallerFileName;
     const std::wstring url = WithBeta(endpoints.downloadBaseUrl, GetBetaUpdates()) + InstallerFileName;
