@@ -75,8 +75,8 @@ std::wstring InstallerFolder(const UpdateEndpoints& endpoints)
         return false;
     bytes.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
-    if (!bytes.empty() && (!::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-                           read != bytes.size()))
+    if (!bytes.empty() &&
+        (!::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) || read != bytes.size()))
         return false;
     LARGE_INTEGER start{};
     return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != FALSE;
@@ -98,8 +98,8 @@ UniqueFile WriteAndHoldInstaller(const std::wstring& path, const std::vector<uns
             written != body.size())
             return {};
     }
-    UniqueFile reader(
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!reader)
         return {};
     std::vector<unsigned char> onDisk;
@@ -325,7 +325,8 @@ std::wstring SignatureResultText(LONG status, DWORD lastError)
 
 std::wstring SignatureWarningText(LONG status, DWORD lastError)
 {
-    return ReplaceFirst(LoadResourceString(IDS_UPDATE_SIGNATURE_QUESTION), L"%s", SignatureResultText(status, lastError));
+    return ReplaceFirst(LoadResourceString(IDS_UPDATE_SIGNATURE_QUESTION), L"%s",
+                        SignatureResultText(status, lastError));
 }
 
 SignatureCheck CheckFileSignature(const std::wstring& path, HANDLE file)

@@ -80,10 +80,10 @@ std::wstring Utf8ToUtf16(const unsigned char* bytes, size_t count);
 
 struct SignatureCheck
 {
-    LONG status = 0;      // WinVerifyTrust's answer
-    DWORD lastError = 0;  // the thread's last error right after it
-    std::wstring signer;  // the signing certificate's subject name when the status is 0
-    std::wstring organisation;
+    LONG status = 0;     // WinVerifyTrust's answer
+    DWORD lastError = 0; // the thread's last error right after it
+    std::wstring signer; // the signing certificate's common name, when the status is 0
+    std::wstring organisation; // and its organisation
 };
 // Tests the Authenticode signature of the file open as `file` (path names the same file).
 SignatureCheck CheckFileSignature(const std::wstring& path, HANDLE file);

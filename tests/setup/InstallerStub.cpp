@@ -10,7 +10,8 @@ int wmain()
     if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0)
         return 1;
     const std::wstring marker = std::wstring(self) + L".ran";
-    HANDLE file = ::CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        ::CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
     const wchar_t* commandLine = ::GetCommandLineW();

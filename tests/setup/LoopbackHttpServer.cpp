@@ -114,7 +114,8 @@ void LoopbackHttpServer::Answer(SOCKET client)
     // "GET <path> HTTP/1.1"
     const size_t first = request.find(' ');
     const size_t second = first == std::string::npos ? std::string::npos : request.find(' ', first + 1);
-    const std::string path = second == std::string::npos ? std::string() : request.substr(first + 1, second - first - 1);
+    const std::string path =
+        second == std::string::npos ? std::string() : request.substr(first + 1, second - first - 1);
 
     Reply reply;
     bool found = false;
@@ -128,9 +129,10 @@ void LoopbackHttpServer::Answer(SOCKET client)
             found = true;
         }
     }
-    const std::string head = std::string(found ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n") +
-                             "Content-Type: application/octet-stream\r\nContent-Length: " +
-                             std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
+    const std::string head =
+        std::string(found ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n") +
+        "Content-Type: application/octet-stream\r\nContent-Length: " + std::to_string(reply.body.size()) +
+        "\r\nConnection: close\r\n\r\n";
     const size_t bodyBytes = reply.ending == Ending::Complete ? reply.body.size() : reply.body.size() / 2;
     if (SendAll(client, head.data(), head.size()))
         SendAll(client, reply.body.data(), bodyBytes);

@@ -17,9 +17,9 @@ class LoopbackHttpServer
   public:
     enum class Ending
     {
-        Complete,   // the whole body, then a normal close
+        Complete,    // the whole body, then a normal close
         ClosedEarly, // half the body under the full Content-Length, then a normal close
-        Reset,      // half the body, then a connection reset
+        Reset,       // half the body, then a connection reset
     };
     struct Reply
     {

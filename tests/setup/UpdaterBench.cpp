@@ -63,7 +63,8 @@ int main()
         const size_t total = mebibytes << 20;
         size_t given = 0;
         std::vector<unsigned char> bytes;
-        const double doubling = Milliseconds([&] { ReadWholeBody(ChunkSource(total, given), bytes, MaxInstallerBytes); });
+        const double doubling =
+            Milliseconds([&] { ReadWholeBody(ChunkSource(total, given), bytes, MaxInstallerBytes); });
         const bool whole = bytes.size() == total;
         bytes = {};
         char growing[32] = "(skipped)";
