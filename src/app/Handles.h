@@ -170,6 +170,20 @@ struct InternetHandleTraits
     }
 };
 
+// FindFirstFileW results: INVALID_HANDLE_VALUE when empty, closed with FindClose.
+struct FindTraits
+{
+    using Type = HANDLE;
+    static Type Empty() noexcept
+    {
+        return INVALID_HANDLE_VALUE;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::FindClose(h);
+    }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;   // events, processes, threads
 using UniqueFile = UniqueResource<FileHandleTraits>;       // CreateFileW results
 using UniqueSnapshot = UniqueResource<FileHandleTraits>;   // CreateToolhelp32Snapshot results
@@ -179,6 +193,7 @@ using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 using UniqueInternet = UniqueResource<InternetHandleTraits>; // WinINet sessions and requests
+using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
 
 // Puts an object back into a device context when it goes out of scope.
 class SelectObjectRestorer
