@@ -8,6 +8,8 @@
 #include "app/Handles.h"
 #include "ui/CoreGraphLayout.h"
 
+static_assert(sizeof(void*) != 8 || sizeof(TOOLINFOW) == 72, "the tool record carries every field up to lpReserved");
+
 namespace
 {
 HINSTANCE ThisModule()
@@ -308,7 +310,10 @@ void NodeGroup::PaintBar(HWND bar, HDC target) const
         return;
 
     BarLook look;
-    look.parked = ::SendMessageW(bar, PBM_GETSTATE, 0, 0) == PBST_ERROR;
+    // The parked state comes from the group's own flag, which the control's state mirrors: not every
+    // progress control keeps PBST_ERROR (Wine's answers PBM_GETSTATE with PBST_NORMAL regardless).
+    const auto index = barIndex_.find(bar);
+    look.parked = index != barIndex_.end() && !unparked_[index->second];
     PBRANGE range{};
     ::SendMessageW(bar, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&range));
     look.low = range.iLow;

@@ -28,7 +28,7 @@ struct MarkerImage
     bool andMode = false;
 };
 
-// What one bar shows, read back from its control when it paints.
+// What one bar shows when it paints: parked from the group's flag, range and position from its control.
 struct BarLook
 {
     bool parked = false;
