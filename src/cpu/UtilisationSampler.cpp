@@ -96,7 +96,8 @@ SamplingLoopEnd RunSamplingLoop(HANDLE stopEvent, HANDLE sampleEvent, const std:
     }
 }
 
-UtilisationSampler::UtilisationSampler() : UtilisationSampler(CoreTopology(), SystemHighestNumaNode(), SystemCounterApi())
+UtilisationSampler::UtilisationSampler()
+    : UtilisationSampler(CoreTopology(), SystemHighestNumaNode(), SystemCounterApi())
 {
 }
 

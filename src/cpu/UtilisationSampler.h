@@ -37,9 +37,9 @@ CounterApi& SystemCounterApi();
 ULONG SystemHighestNumaNode();
 
 // Counter paths of one logical processor, instance "(node,index)" of the "Processor Information" set.
-std::wstring UtilityCounterPath(DWORD node, DWORD index);    // % Processor Utility
-std::wstring TimeCounterPath(DWORD node, DWORD index);       // % Processor Time, where Utility is missing
-std::wstring ParkingCounterPath(DWORD node, DWORD index);    // Parking Status
+std::wstring UtilityCounterPath(DWORD node, DWORD index); // % Processor Utility
+std::wstring TimeCounterPath(DWORD node, DWORD index);    // % Processor Time, where Utility is missing
+std::wstring ParkingCounterPath(DWORD node, DWORD index); // Parking Status
 
 enum class SamplingLoopEnd
 {

@@ -20,8 +20,7 @@ HBRUSH AsBrush(const UniqueGdiObject& brush)
 }
 } // namespace
 
-CoreGraph::CoreGraph()
-    : CoreGraph(CoreTopology(), 0, [] { return std::make_unique<UtilisationSampler>(); })
+CoreGraph::CoreGraph() : CoreGraph(CoreTopology(), 0, [] { return std::make_unique<UtilisationSampler>(); })
 {
     highestNode_.reset();
 }
@@ -131,8 +130,8 @@ void CoreGraph::ApplyColours()
     {
         group->SetBrushes(brushes);
         if (Marker != nullptr)
-            group->SetMarker({Marker, static_cast<int>(MarkerSize.bmWidth), static_cast<int>(MarkerSize.bmHeight),
-                              MarkerAndMode});
+            group->SetMarker(
+                {Marker, static_cast<int>(MarkerSize.bmWidth), static_cast<int>(MarkerSize.bmHeight), MarkerAndMode});
     }
 }
 

@@ -71,7 +71,7 @@ class CoreGraph
     COLORREF FrameColour = RGB(255, 255, 255);
     COLORREF WindowBackgroundColour = RGB(0, 0, 0);
     COLORREF ParkedFillColour = RGB(255, 255, 255);
-    HBITMAP Marker = nullptr;   // not owned
+    HBITMAP Marker = nullptr; // not owned
     BITMAP MarkerSize{};
     bool MarkerAndMode = false;
 

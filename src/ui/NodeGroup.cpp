@@ -54,8 +54,8 @@ void DrawBar(HDC dc, const RECT& rect, const BarLook& look, const GroupBrushes& 
         }
     }
 
-    if (look.efficient && marker.bitmap != nullptr && marker.width > 0 && marker.height > 0 &&
-        marker.width < width && marker.height < height)
+    if (look.efficient && marker.bitmap != nullptr && marker.width > 0 && marker.height > 0 && marker.width < width &&
+        marker.height < height)
     {
         UniqueMemoryDc markerDc(::CreateCompatibleDC(dc));
         if (!markerDc)
@@ -106,16 +106,16 @@ int NodeGroup::AddBar()
 {
     if (box_ == nullptr)
         return -1;
-    HWND bar = ::CreateWindowExW(WS_EX_CONTROLPARENT, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_VERTICAL,
-                                 0, 0, 0, 0, box_, nullptr, ThisModule(), nullptr);
+    HWND bar = ::CreateWindowExW(WS_EX_CONTROLPARENT, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_VERTICAL, 0,
+                                 0, 0, 0, box_, nullptr, ThisModule(), nullptr);
     if (bar == nullptr)
         return -1;
     ::ShowWindow(bar, SW_HIDE);
     ::SetWindowPos(bar, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOOWNERZORDER);
 
-    HWND tooltip = ::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
-                                     CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, box_, nullptr,
-                                     ThisModule(), nullptr);
+    HWND tooltip =
+        ::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, box_, nullptr, ThisModule(), nullptr);
     if (tooltip != nullptr)
     {
         // The text is asked for at display time (TTN_GETDISPINFOW to the box), so it follows the

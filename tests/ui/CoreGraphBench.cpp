@@ -116,8 +116,8 @@ int main()
 {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
     ::InitCommonControlsEx(&controls);
-    const HWND host = ::CreateWindowExW(0, L"Static", L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 1240, 360,
-                                        nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    const HWND host = ::CreateWindowExW(0, L"Static", L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 1240, 360, nullptr,
+                                        nullptr, ::GetModuleHandleW(nullptr), nullptr);
     for (const int cpus : {24, 128})
         Measure(host, cpus);
     ::DestroyWindow(host);

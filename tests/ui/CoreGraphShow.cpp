@@ -27,8 +27,7 @@ constexpr int GraphHeight = 146;
 constexpr int Padding = 12;
 
 // CPUs 0-15: the two threads of each P-core; 16-23: the E-cores.
-constexpr LONG Loads[24] = {94, 31, 88, 12, 97, 45, 72, 8, 83, 27, 66, 19, 91, 38, 57, 4,
-                            14, 6, 0, 22, 0, 9, 0, 3};
+constexpr LONG Loads[24] = {94, 31, 88, 12, 97, 45, 72, 8, 83, 27, 66, 19, 91, 38, 57, 4, 14, 6, 0, 22, 0, 9, 0, 3};
 constexpr LONG Parking[24] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 1, 0};
 
 LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -64,14 +63,12 @@ int main(int argc, char** argv)
     ::RegisterClassW(&hostClass);
     RECT frame{0, 0, GraphWidth + 2 * Padding, GraphHeight + 2 * Padding};
     ::AdjustWindowRect(&frame, WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, FALSE);
-    const HWND host = ::CreateWindowExW(0, L"TernvaleGraphShow", L"Ternvale core graph",
-                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 20, 20,
-                                        frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
-                                        ::GetModuleHandleW(nullptr), nullptr);
+    const HWND host = ::CreateWindowExW(
+        0, L"TernvaleGraphShow", L"Ternvale core graph", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 20,
+        20, frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
 
-    CoreGraph graph(topology, 0, [counters, topology] {
-        return std::make_unique<UtilisationSampler>(topology, 0, *counters);
-    });
+    CoreGraph graph(topology, 0,
+                    [counters, topology] { return std::make_unique<UtilisationSampler>(topology, 0, *counters); });
     graph.RegisterGraphClass();
     if (!graph.Build(host, Padding, Padding, GraphWidth, GraphHeight))
         return 1;
@@ -82,8 +79,8 @@ int main(int argc, char** argv)
     graph.BarBackgroundColour = ::GetSysColor(COLOR_BTNFACE);
     graph.WindowBackgroundColour = ::GetSysColor(COLOR_BTNFACE);
     graph.ParkedFillColour = 0x00ACACAC;
-    graph.Marker = static_cast<HBITMAP>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_EFFICIENCY_MARKER),
-                                                     IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+    graph.Marker = static_cast<HBITMAP>(::LoadImageW(
+        ::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_EFFICIENCY_MARKER), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
     graph.MarkerAndMode = true;
     ::GetObjectW(graph.Marker, sizeof(graph.MarkerSize), &graph.MarkerSize);
     graph.ApplyColours();

@@ -50,7 +50,8 @@ class HostWindow
     HostWindow()
     {
         static const ATOM atom = [] {
-            INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
+            INITCOMMONCONTROLSEX controls{sizeof(controls),
+                                          ICC_PROGRESS_CLASS | ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
             ::InitCommonControlsEx(&controls);
             WNDCLASSW windowClass{};
             windowClass.lpfnWndProc = ::DefWindowProcW;
@@ -528,8 +529,7 @@ TEST_F(CoreGraphDrawing, TheGraphAndItsBoxesPaintTheWindowBackground)
     // The box's caption is drawn in the text colour on the window background.
     WindowDc screen(nullptr);
     UniqueMemoryDc dc(::CreateCompatibleDC(screen.Get()));
-    const LRESULT brush =
-        ::SendMessageW(rig.graph.Window(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc.Get()), 0);
+    const LRESULT brush = ::SendMessageW(rig.graph.Window(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc.Get()), 0);
     EXPECT_EQ(brush, ::GetClassLongPtrW(rig.graph.Window(), GCLP_HBRBACKGROUND));
     EXPECT_EQ(::GetTextColor(dc.Get()), Text);
     EXPECT_EQ(::GetBkMode(dc.Get()), TRANSPARENT);
