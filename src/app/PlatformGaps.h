@@ -46,6 +46,42 @@ static_assert(RelationProcessorCore == ProcessorInfoLayout::ProcessorCoreRelatio
 
 // ---- Power throttling, process rights and CPU sets (winnt.h, processthreadsapi.h) -------------
 
+// PROCESS_SET_LIMITED_INFORMATION (the right SetProcessDefaultCpuSets needs) is missing from winnt.h.
+inline constexpr DWORD ProcessSetLimitedInformationAccess = 0x2000;
+
+// ProcessPowerThrottling of PROCESS_INFORMATION_CLASS and PROCESS_POWER_THROTTLING_STATE exist in
+// both header sets, but only from certain versions on; our own copies keep the code independent.
+inline constexpr int ProcessPowerThrottlingClass = 4;
+inline constexpr ULONG PowerThrottlingCurrentVersion = 1;
+inline constexpr ULONG PowerThrottlingExecutionSpeed = 0x1;
+struct PowerThrottlingState
+{
+    ULONG Version;
+    ULONG ControlMask;
+    ULONG StateMask;
+};
+static_assert(sizeof(PowerThrottlingState) == 12, "PROCESS_POWER_THROTTLING_STATE is 12 bytes");
+
+// Entry points looked up at run time (Windows 8 and 10 only), under our own names.
+using SetProcessInformationProc = BOOL(WINAPI*)(HANDLE process, int informationClass, void* information,
+                                                DWORD informationSize);
+using GetProcessDefaultCpuSetsProc = BOOL(WINAPI*)(HANDLE process, ULONG* cpuSetIds, ULONG cpuSetIdCount,
+                                                   ULONG* requiredIdCount);
+using SetProcessDefaultCpuSetsProc = BOOL(WINAPI*)(HANDLE process, const ULONG* cpuSetIds, ULONG cpuSetIdCount);
+using GetSystemCpuSetInformationProc = BOOL(WINAPI*)(void* information, ULONG bufferLength, ULONG* returnedLength,
+                                                     HANDLE process, ULONG flags);
+
+// SYSTEM_CPU_SET_INFORMATION is missing from winnt.h; its records are read by offset.
+namespace CpuSetRecordLayout
+{
+inline constexpr size_t SizeOffset = 0;          // ULONG: length of this record; 0 ends the list
+inline constexpr size_t TypeOffset = 4;          // ULONG: CPU_SET_INFORMATION_TYPE
+inline constexpr size_t IdOffset = 8;            // ULONG
+inline constexpr size_t GroupOffset = 12;        // USHORT
+inline constexpr size_t LogicalIndexOffset = 14; // BYTE: LogicalProcessorIndex
+inline constexpr size_t RecordLength = 32;       // a CpuSetInformation record
+inline constexpr ULONG CpuSetInformationType = 0;
+} // namespace CpuSetRecordLayout
 
 // ---- Task Scheduler 2.0 (taskschd.h) ----------------------------------------------------------
 
