@@ -3,6 +3,7 @@
 // move-only, released on every path.
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <utility>
 
@@ -156,6 +157,19 @@ struct CoTaskMemTraits
     }
 };
 
+struct InternetHandleTraits
+{
+    using Type = HINTERNET;
+    static Type Empty() noexcept
+    {
+        return nullptr;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::InternetCloseHandle(h);
+    }
+};
+
 // FindFirstFileW results: INVALID_HANDLE_VALUE when empty, closed with FindClose.
 struct FindTraits
 {
@@ -178,6 +192,7 @@ using UniqueGdiObject = UniqueResource<GdiObjectTraits>;   // brushes, bitmaps, 
 using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC results
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
+using UniqueInternet = UniqueResource<InternetHandleTraits>; // WinINet sessions and requests
 using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
 
 // Puts an object back into a device context when it goes out of scope.
