@@ -145,9 +145,21 @@ std::wstring ProcessName(DWORD id)
     return {}; // it has ended
 }
 
-// The processes of a job that are ours: Wine starts a menu builder from any program that writes a
-// shortcut, which may take its time and is no part of the installer.
-std::vector<std::wstring> RunningProcessesOf(HANDLE job)
+// Wine's own helpers that a program may start as its child: the desktop process (when no program
+// holds the desktop at that moment) and the menu builder (for every shortcut written). They outlive
+// the installer and are no part of it.
+bool IsWineHelper(const std::wstring& name)
+{
+    return ::lstrcmpiW(name.c_str(), L"explorer.exe") == 0 || ::lstrcmpiW(name.c_str(), L"winemenubuilder.exe") == 0;
+}
+
+struct JobProcess
+{
+    DWORD id;
+    std::wstring name;
+};
+
+std::vector<JobProcess> RunningProcessesOf(HANDLE job)
 {
     struct
     {
@@ -155,33 +167,29 @@ std::vector<std::wstring> RunningProcessesOf(HANDLE job)
         ULONG_PTR more[63];
     } ids{};
     ids.list.NumberOfAssignedProcesses = 64;
-    std::vector<std::wstring> names;
+    std::vector<JobProcess> running;
     if (!::QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr))
-        return {L"?"};
+        return {{0, L"?"}};
     for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < 64; ++i)
     {
-        const std::wstring name = ProcessName(static_cast<DWORD>(ids.list.ProcessIdList[i]));
-        if (!name.empty() && ::lstrcmpiW(name.c_str(), L"winemenubuilder.exe") != 0)
-            names.push_back(name);
+        const auto id = static_cast<DWORD>(ids.list.ProcessIdList[i]);
+        std::wstring name = ProcessName(id);
+        if (!name.empty() && !IsWineHelper(name))
+            running.push_back({id, std::move(name)});
     }
-    return names;
+    return running;
 }
 
 // Runs a command line in a job and waits until every process of the job has ended: the uninstaller
 // copies itself to the temporary folder and lets the copy do the work after the original has exited.
-// No handles are inherited: Wine starts helpers of its own from the installer (a menu builder for the
-// shortcut) that would otherwise keep a caller's pipes open. Processes still running after the time-out
-// are ended with the job.
+// No handles are inherited, since Wine's helpers would keep a caller's pipes open. Processes of ours
+// still running after the time-out are ended.
 JobResult RunToCompletion(const std::wstring& commandLine, DWORD timeoutMs = SetupTimeoutMs)
 {
     JobResult result;
     UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
     if (!job)
         return result;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    ::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -193,7 +201,7 @@ JobResult RunToCompletion(const std::wstring& commandLine, DWORD timeoutMs = Set
     ::AssignProcessToJobObject(job.Get(), process.Get());
     ::ResumeThread(thread.Get());
 
-    std::vector<std::wstring> running;
+    std::vector<JobProcess> running;
     for (DWORD waited = 0; waited < timeoutMs; waited += 200)
     {
         running = RunningProcessesOf(job.Get());
@@ -204,8 +212,13 @@ JobResult RunToCompletion(const std::wstring& commandLine, DWORD timeoutMs = Set
         }
         ::Sleep(200);
     }
-    for (const std::wstring& name : running)
-        result.leftovers += name + L" ";
+    for (const JobProcess& left : running)
+    {
+        result.leftovers += left.name + L" ";
+        UniqueHandle handle(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, left.id));
+        if (handle && ::TerminateProcess(handle.Get(), 1))
+            ::WaitForSingleObject(handle.Get(), 5000);
+    }
     ::GetExitCodeProcess(process.Get(), &result.exitCode);
     return result;
 }
@@ -297,6 +310,9 @@ class InstallerTest : public testing::Test
     void SetUp() override
     {
         ASSERT_TRUE(FileExists(SetupExePath())) << "build the installer first (target: installer)";
+        // Wine starts its desktop process from the first program that needs it; let that be this
+        // one rather than an installer whose processes the tests wait for.
+        ::GetDesktopWindow();
         ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
         comInitialised_ = true;
         RemoveInstallation();
