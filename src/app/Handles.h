@@ -156,6 +156,19 @@ struct CoTaskMemTraits
     }
 };
 
+struct IconTraits
+{
+    using Type = HICON;
+    static Type Empty() noexcept
+    {
+        return nullptr;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::DestroyIcon(h);
+    }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;   // events, processes, threads
 using UniqueFile = UniqueResource<FileHandleTraits>;       // CreateFileW results
 using UniqueSnapshot = UniqueResource<FileHandleTraits>;   // CreateToolhelp32Snapshot results
@@ -164,6 +177,7 @@ using UniqueGdiObject = UniqueResource<GdiObjectTraits>;   // brushes, bitmaps, 
 using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC results
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
+using UniqueIcon = UniqueResource<IconTraits>;              // LoadImageW icons without LR_SHARED
 
 // Puts an object back into a device context when it goes out of scope.
 class SelectObjectRestorer

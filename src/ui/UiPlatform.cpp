@@ -1,0 +1,28 @@
+#include "ui/UiPlatform.h"
+
+#include "setup/Updater.h"
+
+namespace
+{
+int CallMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT flags)
+{
+    return ::MessageBoxW(owner, text, caption, flags);
+}
+
+BOOL CallShellNotifyIcon(DWORD operation, NOTIFYICONDATAW* record)
+{
+    return ::Shell_NotifyIconW(operation, record);
+}
+} // namespace
+
+UiPlatform RealUiPlatform()
+{
+    return UiPlatform{&CallMessageBox, &CallShellNotifyIcon, &FetchVersionInfo, &DownloadAndRunInstaller,
+                      &UpdateCheckThread};
+}
+
+UiPlatform& Ui()
+{
+    static UiPlatform table = RealUiPlatform();
+    return table;
+}
