@@ -169,6 +169,20 @@ struct IconTraits
     }
 };
 
+// FindFirstFileW results: INVALID_HANDLE_VALUE when empty, closed with FindClose.
+struct FindTraits
+{
+    using Type = HANDLE;
+    static Type Empty() noexcept
+    {
+        return INVALID_HANDLE_VALUE;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::FindClose(h);
+    }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;   // events, processes, threads
 using UniqueFile = UniqueResource<FileHandleTraits>;       // CreateFileW results
 using UniqueSnapshot = UniqueResource<FileHandleTraits>;   // CreateToolhelp32Snapshot results
@@ -178,6 +192,7 @@ using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 using UniqueIcon = UniqueResource<IconTraits>;              // LoadImageW icons without LR_SHARED
+using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
 
 // Puts an object back into a device context when it goes out of scope.
 class SelectObjectRestorer
