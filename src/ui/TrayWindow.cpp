@@ -68,18 +68,6 @@ void StartUpdateCheck()
     }
 }
 
-void StartMonitoring()
-{
-    try
-    {
-        AppMonitor.StartMonitor();
-    }
-    catch (const std::system_error&)
-    {
-        // No monitor thread could be started; the next restart request tries again.
-    }
-}
-
 void ShowMain(HWND window)
 {
     if (const HWND main = MainWindowHandle.load())
@@ -171,7 +159,8 @@ LRESULT HandleTrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         AddIcon(window);
         return 0;
     case WM_TRAY_START_MONITOR:
-        StartMonitoring();
+        // A monitor thread that cannot be started leaves monitoring stopped; the next request retries.
+        AppMonitor.StartMonitor();
         return 0;
     case WM_TRAY_STOP_MONITOR:
         AppMonitor.StopMonitor();

@@ -15,6 +15,7 @@
 
 #include "UiTestSupport.h"
 #include "app/Globals.h"
+#include "enforce/Monitor.h"
 #include "support/TestSupport.h"
 #include "ui/MainWindow.h"
 #include "ui/PrivateMessages.h"
@@ -474,6 +475,39 @@ TEST_F(MainWindowTest, CheckMarksFollowTheSettingsAndTheCommandsToggleThem)
     DWORD machineBetas = 0xFF;
     EXPECT_TRUE(machine.GetDword(BetaUpdatesName, machineBetas));
     EXPECT_EQ(machineBetas, 0u) << "the machine-wide value follows";
+}
+
+TEST_F(MainWindowTest, AMethodToggleTakesEffectAtTheNextPassWithoutARestart)
+{
+    // This test program matches itself. Wine cannot switch power throttling, so every pass with
+    // the efficiency method on reports its failure, and every pass with it off stays silent.
+    static UniqueHandle pass(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring name = std::wstring(self).substr(std::wstring(self).find_last_of(L'\\') + 1);
+    WriteRuleFile(RuleListPath, name + L"\r\n");
+    AppMonitor.AddPassNotifyEvent(pass.Get());
+    AppMonitor.StartMonitor();
+    Open();
+    testing_support::DebugOutputCapture capture;
+    const std::wstring failure = L"ERROR: SetEfficiencyMode failed\n";
+    // One pass may already be under way with the flags it read before the last change.
+    const auto nextFullPass = [&capture] {
+        ASSERT_EQ(::WaitForSingleObject(pass.Get(), 5000), WAIT_OBJECT_0);
+        capture.Clear();
+        ASSERT_EQ(::WaitForSingleObject(pass.Get(), 5000), WAIT_OBJECT_0);
+    };
+
+    nextFullPass();
+    EXPECT_GE(capture.Count(failure), 1u);
+    Command(IDM_EFFICIENCY_MODE_OFF);
+    nextFullPass();
+    EXPECT_EQ(capture.Count(failure), 0u);
+    Command(IDM_EFFICIENCY_MODE_OFF);
+    nextFullPass();
+    EXPECT_GE(capture.Count(failure), 1u);
+    EXPECT_TRUE(AppMonitor.IsMonitoring());
+    AppMonitor.StopMonitor();
 }
 
 TEST_F(MainWindowTest, CheckForUpdateAnswersByTheLatestVersion)
