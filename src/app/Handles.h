@@ -3,6 +3,7 @@
 // move-only, released on every path.
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <utility>
 
@@ -169,6 +170,19 @@ struct IconTraits
     }
 };
 
+struct InternetHandleTraits
+{
+    using Type = HINTERNET;
+    static Type Empty() noexcept
+    {
+        return nullptr;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::InternetCloseHandle(h);
+    }
+};
+
 // FindFirstFileW results: INVALID_HANDLE_VALUE when empty, closed with FindClose.
 struct FindTraits
 {
@@ -192,6 +206,7 @@ using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 using UniqueIcon = UniqueResource<IconTraits>;              // LoadImageW icons without LR_SHARED
+using UniqueInternet = UniqueResource<InternetHandleTraits>; // WinINet sessions and requests
 using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
 
 // Puts an object back into a device context when it goes out of scope.
