@@ -15,7 +15,6 @@
 #include "ui/CoreGraph.h"
 #include "ui/MainWindowText.h"
 #include "ui/PrivateMessages.h"
-#include "ui/ResourceText.h"
 #include "ui/UiPlatform.h"
 #include "ui/resource.h"
 
@@ -55,7 +54,6 @@ class MainWindow
     void AddEntry();
     void EditRow();
     void AnnounceChange();
-    void CheckForUpdate();
     LRESULT List(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
 
     static void CALLBACK OnGraphTimer(HWND, UINT, UINT_PTR, DWORD);
@@ -238,7 +236,8 @@ void MainWindow::OnCommand(WPARAM wParam)
         SetBetaUpdates(!GetBetaUpdates());
         break;
     case IDM_CHECK_FOR_UPDATE:
-        CheckForUpdate();
+        // Blocks this thread for the length of the request, as the user asked for it.
+        Ui().CheckForUpdate(window_);
         break;
     case IDM_EFFICIENCY_MODE_OFF:
         GlobalSettings.Toggle(MethodEfficiencyModeName, true);
@@ -334,24 +333,6 @@ void MainWindow::SetCheckMarks()
     check(IDM_CPU_AFFINITIES, on);
     GlobalSettings.GetBool(MethodCPUSetsName, on, false);
     check(IDM_CPU_SETS, on);
-}
-
-void MainWindow::CheckForUpdate()
-{
-    std::wstring latest;
-    Ui().FetchVersion(latest);
-    if (latest.empty())
-        return;
-    if (ParseVersion(latest) > ParseVersion(VersionText))
-    {
-        if (Ui().ShowMessage(window_, L"A newer version is available. Update now?", ProductName,
-                             MB_YESNO | MB_ICONINFORMATION) == IDYES &&
-            !Ui().RunInstaller())
-            Ui().ShowMessage(window_, LoadResourceString(IDS_UPDATER_LAUNCH_ERROR).c_str(), ProductName,
-                             MB_ICONERROR);
-        return;
-    }
-    Ui().ShowMessage(window_, L"No update available.", ProductName, MB_ICONINFORMATION);
 }
 
 void MainWindow::RefreshStatus()

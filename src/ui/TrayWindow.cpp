@@ -1,6 +1,5 @@
 #include "ui/TrayWindow.h"
 
-#include <cwchar>
 #include <system_error>
 #include <thread>
 
@@ -9,7 +8,6 @@
 #include "enforce/Monitor.h"
 #include "ui/MainWindow.h"
 #include "ui/PrivateMessages.h"
-#include "ui/ResourceText.h"
 #include "ui/UiPlatform.h"
 #include "ui/resource.h"
 
@@ -40,10 +38,13 @@ UINT IconId()
     return ::GetCurrentProcessId();
 }
 
-template <size_t N> void CopyBounded(wchar_t (&field)[N], const wchar_t* text, size_t limit = N - 1)
+// Copies as much of text as the fixed field holds, always terminated.
+template <size_t N> void CopyBounded(wchar_t (&field)[N], const wchar_t* text)
 {
-    std::wcsncpy(field, text, limit);
-    field[limit < N ? limit : N - 1] = L'\0';
+    size_t i = 0;
+    for (; i + 1 < N && text[i] != L'\0'; ++i)
+        field[i] = text[i];
+    field[i] = L'\0';
 }
 
 void AddIcon(HWND window)
@@ -116,9 +117,7 @@ void OnIconEvent(HWND window, LPARAM event)
         BalloonPending = false;
         break;
     case TrayEventAction::StartUpdate:
-        if (!Ui().RunInstaller())
-            Ui().ShowMessage(window, LoadResourceString(IDS_UPDATER_LAUNCH_ERROR).c_str(), ProductName,
-                             MB_ICONERROR);
+        Ui().InstallUpdate(window);
         BalloonPending = false;
         break;
     case TrayEventAction::None:

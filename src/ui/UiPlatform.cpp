@@ -13,11 +13,21 @@ BOOL CallShellNotifyIcon(DWORD operation, NOTIFYICONDATAW* record)
 {
     return ::Shell_NotifyIconW(operation, record);
 }
+
+void CheckNow(HWND owner)
+{
+    CheckForUpdateNow(owner, DefaultUpdateEndpoints(), DesktopUpdateHost());
+}
+
+void InstallFromBalloon(HWND owner)
+{
+    InstallUpdate(owner, DefaultUpdateEndpoints(), DesktopUpdateHost());
+}
 } // namespace
 
 UiPlatform RealUiPlatform()
 {
-    return UiPlatform{&CallMessageBox, &CallShellNotifyIcon, &FetchVersionInfo, &DownloadAndRunInstaller,
+    return UiPlatform{&CallMessageBox, &CallShellNotifyIcon, &CheckNow, &InstallFromBalloon,
                       &UpdateCheckThread};
 }
 

@@ -510,59 +510,12 @@ TEST_F(MainWindowTest, AMethodToggleTakesEffectAtTheNextPassWithoutARestart)
     AppMonitor.StopMonitor();
 }
 
-TEST_F(MainWindowTest, CheckForUpdateAnswersByTheLatestVersion)
+TEST_F(MainWindowTest, CheckForUpdateAsksTheUpdaterOnBehalfOfTheMainWindow)
 {
     Open();
-    struct Row
-    {
-        const char* name;
-        std::wstring latest;
-        int answer;
-        bool installerStarts;
-        std::vector<std::wstring> messages;
-        int installerRuns;
-    };
-    const std::wstring question = L"A newer version is available. Update now?";
-    const std::wstring failure = L"Error launching updater. Please download and run the installer again.";
-    const Row rows[] = {
-        {"nothing learned", L"", IDOK, false, {}, 0},
-        {"same version", L"1.0.0.2", IDOK, false, {L"No update available."}, 0},
-        {"older version", L"1.0.0.1", IDOK, false, {L"No update available."}, 0},
-        {"unusable version", L"1.0.1", IDOK, false, {L"No update available."}, 0},
-        {"newer, declined", L"1.0.0.10", IDNO, false, {question}, 0},
-        {"newer, accepted, started", L"2.0.0.0", IDYES, true, {question}, 1},
-        {"newer, accepted, failed", L"1.0.0.3", IDYES, false, {question, failure}, 1},
-    };
-    for (const Row& row : rows)
-    {
-        SCOPED_TRACE(row.name);
-        fake_.Clear();
-        fake_.LatestVersion = row.latest;
-        fake_.MessageAnswer = row.answer;
-        fake_.InstallerStarts = row.installerStarts;
-        fake_.InstallerRuns = 0;
-        Command(IDM_CHECK_FOR_UPDATE);
-        const std::vector<ShownMessage> messages = fake_.Messages();
-        std::vector<std::wstring> texts;
-        for (const ShownMessage& message : messages)
-        {
-            texts.push_back(message.text);
-            EXPECT_EQ(message.caption, L"Ternvale");
-            EXPECT_EQ(message.owner, main_);
-        }
-        EXPECT_EQ(texts, row.messages);
-        EXPECT_EQ(fake_.InstallerRuns, row.installerRuns);
-        const UINT expectedFirstFlags =
-            row.messages.empty() || row.messages[0] == question ? MB_YESNO | MB_ICONINFORMATION : MB_ICONINFORMATION;
-        if (!messages.empty())
-        {
-            EXPECT_EQ(messages[0].flags, expectedFirstFlags);
-        }
-        if (messages.size() == 2)
-        {
-            EXPECT_EQ(messages[1].flags, static_cast<UINT>(MB_ICONERROR));
-        }
-    }
+    Command(IDM_CHECK_FOR_UPDATE);
+    EXPECT_EQ(fake_.UpdateCheckOwners(), std::vector<HWND>{main_});
+    EXPECT_TRUE(fake_.InstallOwners().empty());
 }
 
 TEST_F(MainWindowTest, TheAboutBoxShowsItsFiveLinesAndClosesWithOk)

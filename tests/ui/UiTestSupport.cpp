@@ -97,7 +97,7 @@ std::wstring WindowText(HWND window)
 FakeUi::FakeUi() : saved_(Ui())
 {
     ActiveFake = this;
-    Ui() = UiPlatform{&FakeUi::ShowMessage, &FakeUi::NotifyIcon, &FakeUi::FetchVersion, &FakeUi::RunInstaller,
+    Ui() = UiPlatform{&FakeUi::ShowMessage, &FakeUi::NotifyIcon, &FakeUi::CheckForUpdate, &FakeUi::InstallUpdate,
                       &FakeUi::UpdateCheck};
 }
 
@@ -124,6 +124,8 @@ void FakeUi::Clear()
     std::lock_guard<std::mutex> guard(lock_);
     messages_.clear();
     iconCalls_.clear();
+    updateCheckOwners_.clear();
+    installOwners_.clear();
 }
 
 int FakeUi::ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT flags)
@@ -145,15 +147,28 @@ BOOL FakeUi::NotifyIcon(DWORD operation, NOTIFYICONDATAW* record)
     return TRUE;
 }
 
-void FakeUi::FetchVersion(std::wstring& version)
+void FakeUi::CheckForUpdate(HWND owner)
 {
-    version = ActiveFake->LatestVersion;
+    std::lock_guard<std::mutex> guard(ActiveFake->lock_);
+    ActiveFake->updateCheckOwners_.push_back(owner);
 }
 
-bool FakeUi::RunInstaller()
+void FakeUi::InstallUpdate(HWND owner)
 {
-    ++ActiveFake->InstallerRuns;
-    return ActiveFake->InstallerStarts;
+    std::lock_guard<std::mutex> guard(ActiveFake->lock_);
+    ActiveFake->installOwners_.push_back(owner);
+}
+
+std::vector<HWND> FakeUi::UpdateCheckOwners() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return updateCheckOwners_;
+}
+
+std::vector<HWND> FakeUi::InstallOwners() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return installOwners_;
 }
 
 void FakeUi::UpdateCheck()

@@ -55,7 +55,7 @@ struct ShownMessage
 };
 
 // Replaces every entry of Ui() for its lifetime: message boxes are recorded and answered,
-// notification-icon calls recorded, the update server and installer stand-ins.
+// notification-icon calls and the requests to the updater recorded.
 class FakeUi
 {
   public:
@@ -76,22 +76,24 @@ class FakeUi
     int MessageAnswer = IDOK;
     // NIM_ADD fails this many times before it succeeds.
     int FailingAdds = 0;
-    std::wstring LatestVersion;
-    bool InstallerStarts = false;
-    int InstallerRuns = 0;
+    // Owners given to the updater's manual check and balloon install, in call order.
+    std::vector<HWND> UpdateCheckOwners() const;
+    std::vector<HWND> InstallOwners() const;
     // Update-check threads started (they are detached, so the count outlives the fake).
     static int UpdateChecks();
 
   private:
     static int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT flags);
     static BOOL NotifyIcon(DWORD operation, NOTIFYICONDATAW* record);
-    static void FetchVersion(std::wstring& version);
-    static bool RunInstaller();
+    static void CheckForUpdate(HWND owner);
+    static void InstallUpdate(HWND owner);
     static void UpdateCheck();
 
     mutable std::mutex lock_;
     std::vector<ShownMessage> messages_;
     std::vector<IconCall> iconCalls_;
+    std::vector<HWND> updateCheckOwners_;
+    std::vector<HWND> installOwners_;
     UiPlatform saved_;
 };
 
