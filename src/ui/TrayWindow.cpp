@@ -20,7 +20,7 @@ constexpr DWORD IconAddRetryMs = 100;
 
 // State of the tray window; everything here is touched by the UI thread only.
 UINT TaskbarCreatedMessage = 0;
-HICON TrayIcon = nullptr; // from LoadIconW: shared, never destroyed
+HICON TrayIcon = nullptr; // shared, never destroyed
 UniqueMenu TrayMenu;      // loaded at the first right-click, kept for the life of the process
 bool BalloonPending = false;
 
@@ -31,6 +31,15 @@ NOTIFYICONDATAW IconRecord(HWND window, UINT iconId)
     record.hWnd = window;
     record.uID = iconId;
     return record;
+}
+
+// The program icon at the small size of the notification area and title bars, from its own
+// 16/24-pixel image rather than the 32-pixel one scaled down. Shared: never destroyed.
+HICON LoadSmallIcon()
+{
+    return static_cast<HICON>(::LoadImageW(ModuleInstance, MAKEINTRESOURCEW(IDI_TERNVALE), IMAGE_ICON,
+                                           ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON),
+                                           LR_SHARED));
 }
 
 UINT IconId()
@@ -132,7 +141,7 @@ void OnCreate(HWND window)
     // The program runs elevated for administrators, and the system then drops the shell's
     // broadcast from a lower integrity level unless it is let through explicitly.
     ::ChangeWindowMessageFilterEx(window, TaskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
-    TrayIcon = ::LoadIconW(ModuleInstance, MAKEINTRESOURCEW(IDI_TERNVALE));
+    TrayIcon = LoadSmallIcon();
     ::PostMessageW(window, WM_TRAY_START_UPDATE_CHECK, 0, 0);
     ::PostMessageW(window, WM_TRAY_START_MONITOR, 0, 0);
     if (ShowAtStart)
@@ -279,7 +288,7 @@ bool CreateTrayWindow()
     windowClass.lpfnWndProc = &TrayWindowProc;
     windowClass.hInstance = ModuleInstance;
     windowClass.hIcon = ::LoadIconW(ModuleInstance, MAKEINTRESOURCEW(IDI_TERNVALE));
-    windowClass.hIconSm = windowClass.hIcon;
+    windowClass.hIconSm = LoadSmallIcon();
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     windowClass.lpszMenuName = MAKEINTRESOURCEW(IDM_TRAY);
