@@ -144,9 +144,9 @@ BOOL MainWindow::OnInitDialog(HWND window)
 
 void MainWindow::CreateStatusBar()
 {
-    statusBar_ = ::CreateWindowExW(0, STATUSCLASSNAMEW, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0,
-                                   window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS_BAR)),
-                                   ModuleInstance, nullptr);
+    statusBar_ =
+        ::CreateWindowExW(0, STATUSCLASSNAMEW, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, window_,
+                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS_BAR)), ModuleInstance, nullptr);
     int edges[StatusPartCount] = {};
     ::SendMessageW(statusBar_, SB_SETPARTS, StatusPartCount, reinterpret_cast<LPARAM>(edges));
 }
@@ -179,8 +179,8 @@ void MainWindow::ColourGraph()
 
     if (!markerLoaded_)
     {
-        marker_.Reset(::LoadImageW(ModuleInstance, MAKEINTRESOURCEW(IDB_EFFICIENCY_MARKER), IMAGE_BITMAP, 0, 0,
-                                   LR_DEFAULTCOLOR));
+        marker_.Reset(
+            ::LoadImageW(ModuleInstance, MAKEINTRESOURCEW(IDB_EFFICIENCY_MARKER), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
         markerLoaded_ = true;
     }
     graph_.Marker = static_cast<HBITMAP>(marker_.Get());
@@ -262,9 +262,9 @@ void MainWindow::AddEntry()
     std::wstring text = pending;
     const INT_PTR result = ::DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_ADD_ENTRY), nullptr,
                                              &AddEntryDialogProc, reinterpret_cast<LPARAM>(&text));
-    const bool listed = result == 0 && !text.empty() &&
-                        List(LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(text.c_str())) !=
-                            LB_ERR;
+    const bool listed =
+        result == 0 && !text.empty() &&
+        List(LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(text.c_str())) != LB_ERR;
     switch (DecideAdd(result, text, pending, listed))
     {
     case AddOutcome::RestorePendingRow:

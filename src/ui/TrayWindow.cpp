@@ -59,8 +59,7 @@ template <size_t N> void CopyBounded(wchar_t (&field)[N], const wchar_t* text)
 void AddIcon(HWND window)
 {
     NOTIFYICONDATAW record = TrayIconAddRecord(window, IconId(), TrayIcon);
-    AddIconWithRetries([&record] { return Ui().NotifyIcon(NIM_ADD, &record) != FALSE; },
-                       [](DWORD ms) { ::Sleep(ms); });
+    AddIconWithRetries([&record] { return Ui().NotifyIcon(NIM_ADD, &record) != FALSE; }, [](DWORD ms) { ::Sleep(ms); });
     // Even without the icon: the shell may take the version with a later add.
     record.uVersion = NOTIFYICON_VERSION;
     Ui().NotifyIcon(NIM_SETVERSION, &record);

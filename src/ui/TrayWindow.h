@@ -29,6 +29,6 @@ enum class TrayEventAction
     ShowMain,
     ContextMenu,
     BalloonGone,
-    StartUpdate,   // the balloon was clicked while it was pending
+    StartUpdate, // the balloon was clicked while it was pending
 };
 TrayEventAction ActionForTrayEvent(LPARAM event, bool balloonPending);

@@ -27,8 +27,7 @@ void InstallFromBalloon(HWND owner)
 
 UiPlatform RealUiPlatform()
 {
-    return UiPlatform{&CallMessageBox, &CallShellNotifyIcon, &CheckNow, &InstallFromBalloon,
-                      &UpdateCheckThread};
+    return UiPlatform{&CallMessageBox, &CallShellNotifyIcon, &CheckNow, &InstallFromBalloon, &UpdateCheckThread};
 }
 
 UiPlatform& Ui()

@@ -7,7 +7,6 @@
 
 #include <shellapi.h>
 
-
 struct UiPlatform
 {
     int (*ShowMessage)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT flags);

@@ -160,8 +160,7 @@ TEST(AddRules, TheDialogResultTextAndListDecide)
         {"cancel", 1, L"", L"", false, AddOutcome::Nothing},
         {"cancel while editing", 1, L"old.exe", L"old.exe", false, AddOutcome::RestorePendingRow},
         {"dialog could not be created", -1, L"", L"", false, AddOutcome::Nothing},
-        {"dialog could not be created while editing", -1, L"old.exe", L"old.exe", false,
-         AddOutcome::RestorePendingRow},
+        {"dialog could not be created while editing", -1, L"old.exe", L"old.exe", false, AddOutcome::RestorePendingRow},
     };
     for (const Row& row : rows)
     {
@@ -245,8 +244,8 @@ TEST(TrayIconRetries, AtMostTwentyRetriesAHundredMillisecondsApart)
         SCOPED_TRACE(row.name);
         int tries = 0;
         std::vector<DWORD> waits;
-        const int attempts = AddIconWithRetries([&] { return ++tries == row.succeedsAt; },
-                                                [&](DWORD ms) { waits.push_back(ms); });
+        const int attempts =
+            AddIconWithRetries([&] { return ++tries == row.succeedsAt; }, [&](DWORD ms) { waits.push_back(ms); });
         EXPECT_EQ(attempts, row.attempts);
         EXPECT_EQ(tries, row.attempts);
         EXPECT_EQ(waits, std::vector<DWORD>(static_cast<size_t>(row.attempts - 1), 100));
