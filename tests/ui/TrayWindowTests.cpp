@@ -223,14 +223,17 @@ TEST_F(TrayWindowTest, AnEditRestartsMonitoringOnlyWhileItRuns)
     const HWND main = OpenMainByClick();
     ASSERT_NE(main, nullptr);
 
-    ::SendMessageW(main, WM_COMMAND, IDC_CLEAR_ALL, 0);
+    // Remove with no row selected removes nothing, yet saves and restarts all the same.
+    ::SendMessageW(main, WM_COMMAND, IDC_REMOVE, 0);
     EXPECT_EQ(MonitorStarts, 2);
     EXPECT_TRUE(AppMonitor.IsMonitoring());
+    ::SendMessageW(main, WM_COMMAND, IDC_CLEAR_ALL, 0);
+    EXPECT_EQ(MonitorStarts, 3);
 
     ::SendMessageW(tray_, WM_TRAY_STOP_MONITOR, 0, 0);
     EXPECT_FALSE(AppMonitor.IsMonitoring());
     ::SendMessageW(main, WM_COMMAND, IDC_CLEAR_ALL, 0);
-    EXPECT_EQ(MonitorStarts, 2);
+    EXPECT_EQ(MonitorStarts, 3);
     EXPECT_FALSE(AppMonitor.IsMonitoring());
 }
 
