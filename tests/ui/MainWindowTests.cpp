@@ -290,6 +290,34 @@ TEST_F(MainWindowTest, ARowEditedToEmptyLeavesTheFileAtTheNextSave)
     EXPECT_EQ(FileText(), L"b.exe\r\nc.exe\r\n");
 }
 
+TEST_F(MainWindowTest, TwoEditsOpenAtOnceEachPutTheirOwnRowBack)
+{
+    // The entry dialogs have no owner, so the list stays usable while one is open.
+    WriteRuleFile(RuleListPath, L"a.exe\r\nb.exe\r\n");
+    Open();
+    WriteRuleFile(RuleListPath, Untouched);
+    DoubleClick(0);
+    const HWND first = WaitForDialog(L"Add New Entry");
+    ASSERT_NE(first, nullptr);
+    DoubleClick(0);
+    HWND second = nullptr;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (HWND dialog : FindDialogs(L"Add New Entry"))
+            if (dialog != first)
+                second = dialog;
+        return second != nullptr;
+    }));
+    EXPECT_EQ(WindowText(::GetDlgItem(first, IDC_ENTRY_TEXT)), L"a.exe");
+    EXPECT_EQ(WindowText(::GetDlgItem(second, IDC_ENTRY_TEXT)), L"b.exe");
+    EXPECT_TRUE(Rows().empty());
+
+    FinishAdd(second, nullptr);
+    EXPECT_EQ(Rows(), (std::vector<std::wstring>{L"b.exe"}));
+    FinishAdd(first, nullptr);
+    EXPECT_EQ(Rows(), (std::vector<std::wstring>{L"a.exe", L"b.exe"}));
+    EXPECT_EQ(FileText(), Untouched);
+}
+
 TEST_F(MainWindowTest, ADoubleClickWithoutSelectionOrOnAnOverlongRowOpensNothing)
 {
     const std::wstring overlong(1024, L'z');

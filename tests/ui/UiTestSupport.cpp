@@ -12,7 +12,7 @@ std::atomic<int> UpdateCheckCount{0};
 struct DialogSearch
 {
     std::wstring caption;
-    HWND found = nullptr;
+    std::vector<HWND> found;
 };
 
 BOOL CALLBACK FindOwnDialog(HWND window, LPARAM parameter)
@@ -24,10 +24,7 @@ BOOL CALLBACK FindOwnDialog(HWND window, LPARAM parameter)
     ::GetClassNameW(window, className, 64);
     if (process == ::GetCurrentProcessId() && std::wstring(className) == L"#32770" && ::IsWindowVisible(window) &&
         WindowText(window) == search->caption)
-    {
-        search->found = window;
-        return FALSE;
-    }
+        search->found.push_back(window);
     return TRUE;
 }
 } // namespace
@@ -67,11 +64,17 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
     return true;
 }
 
-HWND FindDialog(const std::wstring& caption)
+std::vector<HWND> FindDialogs(const std::wstring& caption)
 {
     DialogSearch search{caption};
     ::EnumWindows(&FindOwnDialog, reinterpret_cast<LPARAM>(&search));
     return search.found;
+}
+
+HWND FindDialog(const std::wstring& caption)
+{
+    const std::vector<HWND> found = FindDialogs(caption);
+    return found.empty() ? nullptr : found.front();
 }
 
 HWND WaitForDialog(const std::wstring& caption, DWORD timeoutMs)

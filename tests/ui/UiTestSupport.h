@@ -41,6 +41,8 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
 HWND WaitForDialog(const std::wstring& caption, DWORD timeoutMs = 10000);
 // The same, without waiting.
 HWND FindDialog(const std::wstring& caption);
+// Every visible dialog of this process with the caption.
+std::vector<HWND> FindDialogs(const std::wstring& caption);
 // Returns once the window's thread takes messages again, that is, when whatever it was handling has
 // ended. Messages posted before may still be waiting: sent messages go first.
 void Sync(HWND window);
