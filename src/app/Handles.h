@@ -157,6 +157,19 @@ struct CoTaskMemTraits
     }
 };
 
+struct IconTraits
+{
+    using Type = HICON;
+    static Type Empty() noexcept
+    {
+        return nullptr;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::DestroyIcon(h);
+    }
+};
+
 struct InternetHandleTraits
 {
     using Type = HINTERNET;
@@ -192,6 +205,7 @@ using UniqueGdiObject = UniqueResource<GdiObjectTraits>;   // brushes, bitmaps, 
 using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC results
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
+using UniqueIcon = UniqueResource<IconTraits>;              // LoadImageW icons without LR_SHARED
 using UniqueInternet = UniqueResource<InternetHandleTraits>; // WinINet sessions and requests
 using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
 

@@ -2,11 +2,37 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <cstdlib>
 #include <iostream>
 
 #include "app/Globals.h"
 #include "app/Options.h"
+#include "ui/TrayWindow.h"
+
+namespace
+{
+// The resident program: the tray window and its icon, then the message loop until the quit message.
+int RunResident()
+{
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES |
+                                                        ICC_STANDARD_CLASSES | ICC_LINK_CLASS};
+    if (!::InitCommonControlsEx(&controls))
+        ::InitCommonControls();
+    CreateTrayWindow();
+    MSG message;
+    for (BOOL result; (result = ::GetMessageW(&message, nullptr, 0, 0)) != 0;)
+    {
+        if (result == -1)
+            continue;
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    RemoveTrayIcon();
+    return 0;
+}
+} // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
@@ -29,8 +55,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     case StartAction::Help:
         std::cerr << HelpText(options);
         return 1;
+    case StartAction::Normal:
+        return RunResident();
     default:
-        // Installing, closing and the resident run come with the tray window and the logon task.
+        // Installing and closing come with the logon task.
         return 0;
     }
 }
