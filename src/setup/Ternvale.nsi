@@ -53,6 +53,9 @@ ShowUninstDetails show
 !include "FileFunc.nsh"
 
 !define MUI_ABORTWARNING
+!define MUI_ICON "${__FILEDIR__}\..\ui\Ternvale.ico"
+!define MUI_UNICON "${__FILEDIR__}\..\ui\Ternvale.ico"
+!define MUI_WELCOMEPAGE_TEXT "Setup will install ${PRODUCT} ${VERSION} for all users of this computer.$\r$\n$\r$\n${PRODUCT} keeps the programs you list off the efficiency cores of hybrid processors. It starts in the notification area at every logon.$\r$\n$\r$\nIf ${PRODUCT} is running, Setup closes it first. Your list of programs is kept.$\r$\n$\r$\nClick Next to continue."
 !define MUI_FINISHPAGE_RUN "$INSTDIR\${EXE_NAME}"
 !define MUI_FINISHPAGE_RUN_PARAMETERS "--show"
 !define MUI_FINISHPAGE_RUN_TEXT "Start Ternvale"
