@@ -7,6 +7,7 @@
 
 #include "app/Globals.h"
 #include "app/Options.h"
+#include "app/StartupActions.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
@@ -29,8 +30,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     case StartAction::Help:
         std::cerr << HelpText(options);
         return 1;
-    default:
-        // Installing, closing and the resident run come with the tray window and the logon task.
-        return 0;
+    case StartAction::Install:
+        return RunInstall(SystemSetupSteps());
+    case StartAction::Uninstall:
+        return RunUninstall(SystemSetupSteps());
+    case StartAction::Close:
+        return RunClose(SystemCloseSteps());
+    case StartAction::Normal:
+        break;
     }
+    // The resident run comes with the tray window.
+    return 0;
 }

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "app/Handles.h"
@@ -25,12 +26,31 @@ std::wstring TernvaleExePath()
 
 namespace
 {
-void DrainPipe(HANDLE pipe, std::string& into)
+// Reads what is in the pipe without blocking in ReadFile: a process that Wine starts on the child's
+// behalf (explorer.exe for the desktop) can inherit the write end and keep it open long after the
+// child has ended, so end of file never comes. Once the child has ended, what it wrote is already in
+// the pipe: read that and stop.
+void DrainPipe(HANDLE pipe, std::string& into, const std::atomic<bool>& writerEnded)
 {
     char buffer[4096];
-    DWORD read = 0;
-    while (::ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        into.append(buffer, read);
+    for (;;)
+    {
+        const bool ended = writerEnded.load();
+        DWORD available = 0;
+        if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
+            return; // every write end is closed
+        if (available > 0)
+        {
+            DWORD read = 0;
+            if (!::ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof(buffer)), &read, nullptr) || read == 0)
+                return;
+            into.append(buffer, read);
+            continue;
+        }
+        if (ended)
+            return;
+        ::Sleep(10);
+    }
 }
 } // namespace
 
@@ -59,14 +79,16 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
     outWrite.Reset();
     errWrite.Reset();
 
-    std::thread outReader(DrainPipe, outRead.Get(), std::ref(result.out));
-    std::thread errReader(DrainPipe, errRead.Get(), std::ref(result.err));
+    std::atomic<bool> ended{false};
+    std::thread outReader(DrainPipe, outRead.Get(), std::ref(result.out), std::cref(ended));
+    std::thread errReader(DrainPipe, errRead.Get(), std::ref(result.err), std::cref(ended));
     if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0)
     {
         result.timedOut = true;
         ::TerminateProcess(process.Get(), 0xDEAD);
         ::WaitForSingleObject(process.Get(), 5000);
     }
+    ended = true;
     outReader.join();
     errReader.join();
     ::GetExitCodeProcess(process.Get(), &result.exitCode);
