@@ -6,7 +6,7 @@ deps=$(realpath -m "${1:?usage: setup.sh DEPS_DIR}")
 mkdir -p "$deps"
 
 packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb xauth imagemagick
-          libboost-dev googletest dpkg-dev xz-utils nsis osslsigncode xdotool x11-utils procps python3)
+          libboost-dev googletest dpkg-dev xz-utils nsis osslsigncode xdotool x11-utils procps python3 openssl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -15,6 +15,13 @@ init_prefix() {
         DISPLAY= wineboot -i >/dev/null 2>&1 || true
         wineserver -w
     fi
+    if [ ! -f "$TERNVALE_WINE_DIR/no-crash-debugger" ]; then
+        # A crashing test program should end with its exit code, not wait in Wine's debugger.
+        DISPLAY= wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
+            >/dev/null 2>&1 || true
+        wineserver -w
+        touch "$TERNVALE_WINE_DIR/no-crash-debugger"
+    fi
 }
 
 xvfb_alive() {

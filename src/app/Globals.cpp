@@ -2,13 +2,17 @@
 
 #include <shlobj.h>
 
+#include "enforce/Monitor.h"
+
 // Definition order is construction order (and the reverse is destruction order): the settings
-// store, the list path with its folders, the three events.
+// store, the list path with its folders, the three events, then the monitor, which is therefore
+// destroyed (and its thread joined) before anything the thread uses.
 SettingsStore GlobalSettings(HKEY_CURRENT_USER);
 std::wstring RuleListPath = PrepareRuleListPath(RoamingAppDataFolder());
 UniqueHandle ExitEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 UniqueHandle CloseRequestEvent(::CreateEventW(nullptr, TRUE, FALSE, CloseEventName));
 UniqueHandle StatusEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+Monitor AppMonitor;
 bool ShowAtStart = false;
 HINSTANCE ModuleInstance = nullptr;
 std::atomic<HWND> TrayWindowHandle{nullptr};

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <wininet.h>
 
 #include <utility>
 
@@ -171,6 +172,33 @@ struct BstrTraits
     }
 };
 
+struct InternetHandleTraits
+{
+    using Type = HINTERNET;
+    static Type Empty() noexcept
+    {
+        return nullptr;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::InternetCloseHandle(h);
+    }
+};
+
+// FindFirstFileW results: INVALID_HANDLE_VALUE when empty, closed with FindClose.
+struct FindTraits
+{
+    using Type = HANDLE;
+    static Type Empty() noexcept
+    {
+        return INVALID_HANDLE_VALUE;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::FindClose(h);
+    }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;   // events, processes, threads
 using UniqueFile = UniqueResource<FileHandleTraits>;       // CreateFileW results
 using UniqueSnapshot = UniqueResource<FileHandleTraits>;   // CreateToolhelp32Snapshot results
@@ -180,6 +208,8 @@ using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;              // SysAllocString results
+using UniqueInternet = UniqueResource<InternetHandleTraits>; // WinINet sessions and requests
+using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
 
 // Puts an object back into a device context when it goes out of scope.
 class SelectObjectRestorer

@@ -4,11 +4,84 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 // ---- Processor topology (winnt.h) -------------------------------------------------------------
+// SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX records are read field by field at these offsets: the
+// MinGW-w64 10 headers lack PROCESSOR_RELATIONSHIP::EfficiencyClass and NUMA_NODE_RELATIONSHIP::GroupCount
+// and GroupMasks, and offset reads keep a recorded or built buffer readable without trusting it.
+namespace ProcessorInfoLayout
+{
+constexpr DWORD RelationshipOffset = 0; // LOGICAL_PROCESSOR_RELATIONSHIP as 32 bits
+constexpr DWORD SizeOffset = 4;         // the whole record, variable-length array included
+constexpr DWORD HeaderSize = 8;
+constexpr DWORD ProcessorCoreRelation = 0; // RelationProcessorCore
+constexpr DWORD NumaNodeRelation = 1;      // RelationNumaNode
+// PROCESSOR_RELATIONSHIP at 8: Flags, EfficiencyClass, Reserved[20], GroupCount, GroupMask[].
+constexpr DWORD EfficiencyClassOffset = 9;
+// NUMA_NODE_RELATIONSHIP at 8: NodeNumber, Reserved[18], GroupCount, GroupMasks[].
+constexpr DWORD NodeNumberOffset = 8;
+constexpr DWORD GroupCountOffset = 30; // both relationships
+constexpr DWORD GroupMasksOffset = 32; // both relationships
+// GROUP_AFFINITY: Mask (64 bits), Group (16 bits), Reserved[3].
+constexpr DWORD GroupAffinitySize = 16;
+constexpr DWORD AffinityMaskOffset = 0;
+constexpr DWORD AffinityGroupOffset = 8;
+} // namespace ProcessorInfoLayout
+
+static_assert(offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX, Size) == ProcessorInfoLayout::SizeOffset);
+static_assert(offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX, Processor) == ProcessorInfoLayout::HeaderSize);
+static_assert(offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX, NumaNode) == ProcessorInfoLayout::HeaderSize);
+static_assert(ProcessorInfoLayout::HeaderSize + offsetof(PROCESSOR_RELATIONSHIP, GroupCount) ==
+              ProcessorInfoLayout::GroupCountOffset);
+static_assert(ProcessorInfoLayout::HeaderSize + offsetof(PROCESSOR_RELATIONSHIP, GroupMask) ==
+              ProcessorInfoLayout::GroupMasksOffset);
+static_assert(ProcessorInfoLayout::HeaderSize + offsetof(NUMA_NODE_RELATIONSHIP, GroupMask) ==
+              ProcessorInfoLayout::GroupMasksOffset);
+static_assert(sizeof(GROUP_AFFINITY) == ProcessorInfoLayout::GroupAffinitySize);
+static_assert(offsetof(GROUP_AFFINITY, Group) == ProcessorInfoLayout::AffinityGroupOffset);
+static_assert(RelationProcessorCore == ProcessorInfoLayout::ProcessorCoreRelation &&
+              RelationNumaNode == ProcessorInfoLayout::NumaNodeRelation);
 
 
 // ---- Power throttling, process rights and CPU sets (winnt.h, processthreadsapi.h) -------------
 
+// PROCESS_SET_LIMITED_INFORMATION (the right SetProcessDefaultCpuSets needs) is missing from winnt.h.
+inline constexpr DWORD ProcessSetLimitedInformationAccess = 0x2000;
+
+// ProcessPowerThrottling of PROCESS_INFORMATION_CLASS and PROCESS_POWER_THROTTLING_STATE exist in
+// both header sets, but only from certain versions on; our own copies keep the code independent.
+inline constexpr int ProcessPowerThrottlingClass = 4;
+inline constexpr ULONG PowerThrottlingCurrentVersion = 1;
+inline constexpr ULONG PowerThrottlingExecutionSpeed = 0x1;
+struct PowerThrottlingState
+{
+    ULONG Version;
+    ULONG ControlMask;
+    ULONG StateMask;
+};
+static_assert(sizeof(PowerThrottlingState) == 12, "PROCESS_POWER_THROTTLING_STATE is 12 bytes");
+
+// Entry points looked up at run time (Windows 8 and 10 only), under our own names.
+using SetProcessInformationProc = BOOL(WINAPI*)(HANDLE process, int informationClass, void* information,
+                                                DWORD informationSize);
+using GetProcessDefaultCpuSetsProc = BOOL(WINAPI*)(HANDLE process, ULONG* cpuSetIds, ULONG cpuSetIdCount,
+                                                   ULONG* requiredIdCount);
+using SetProcessDefaultCpuSetsProc = BOOL(WINAPI*)(HANDLE process, const ULONG* cpuSetIds, ULONG cpuSetIdCount);
+using GetSystemCpuSetInformationProc = BOOL(WINAPI*)(void* information, ULONG bufferLength, ULONG* returnedLength,
+                                                     HANDLE process, ULONG flags);
+
+// SYSTEM_CPU_SET_INFORMATION is missing from winnt.h; its records are read by offset.
+namespace CpuSetRecordLayout
+{
+inline constexpr size_t SizeOffset = 0;          // ULONG: length of this record; 0 ends the list
+inline constexpr size_t TypeOffset = 4;          // ULONG: CPU_SET_INFORMATION_TYPE
+inline constexpr size_t IdOffset = 8;            // ULONG
+inline constexpr size_t GroupOffset = 12;        // USHORT
+inline constexpr size_t LogicalIndexOffset = 14; // BYTE: LogicalProcessorIndex
+inline constexpr size_t RecordLength = 32;       // a CpuSetInformation record
+inline constexpr ULONG CpuSetInformationType = 0;
+} // namespace CpuSetRecordLayout
 
 // ---- Task Scheduler 2.0 (taskschd.h) ----------------------------------------------------------
 // MinGW-w64 10 has neither the TaskScheduler class id nor ILogonTrigger, and declares the interface ids only as

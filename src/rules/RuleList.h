@@ -1,6 +1,7 @@
 #pragma once
 // The user's ordered list of match patterns and its file (UTF-16LE, one pattern per CR LF line).
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -12,4 +13,14 @@ using ProcessRuleList = std::vector<std::wstring>;
 int LoadRuleList(const std::wstring& path, ProcessRuleList& list);
 
 // Writes list to the file; returns the number of patterns written, or -1 on failure.
+// The new content goes to a temporary file beside the list that then replaces it, so a failed
+// save leaves the file on disk exactly as it was.
 int SaveRuleList(const std::wstring& path, ProcessRuleList list);
+
+// The patterns held in a file's bytes, appended to list: little-endian UTF-16 code units (an odd
+// last byte is a unit of its own), only LF ends a line, every CR is dropped, text after the last
+// LF is not a pattern. No byte-order mark is recognised.
+void ParseRuleList(const unsigned char* bytes, std::size_t size, ProcessRuleList& list);
+
+// The file's text for list: each pattern followed by CR LF, no byte-order mark.
+std::wstring FormatRuleList(const ProcessRuleList& list);

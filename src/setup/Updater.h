@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <vector>
 
 // Thread body: checks at once, then every 24 hours until ExitEvent; posts WM_TRAY_UPDATE_BALLOON.
 void UpdateCheckThread();
@@ -14,3 +17,81 @@ void FetchVersionInfo(std::wstring& version);
 DWORD ParseVersion(const std::wstring& text);
 // Downloads, tests and starts the installer; true when the installer process was started.
 bool DownloadAndRunInstaller();
+
+inline constexpr DWORD UpdateCheckIntervalMs = 86400000;
+// Bodies beyond these sizes are refused: a version answer is a few lines, an installer a few MiB.
+inline constexpr size_t MaxVersionAnswerBytes = 64 * 1024;
+inline constexpr size_t MaxInstallerBytes = 256 * 1024 * 1024;
+// A body of this size or less cannot be a real installer (an error page, a truncated file).
+inline constexpr size_t InstallerSizeFloor = 16384;
+
+// Where the update check and the installer download go. The defaults are the build settings; tests
+// point them at a local server and a scratch folder.
+struct UpdateEndpoints
+{
+    std::wstring versionInfoUrl;
+    std::wstring downloadBaseUrl;
+    std::wstring errorPageUrl;
+    std::wstring signerName; // the name the installer's signing certificate must carry
+    std::wstring tempFolder; // empty: "orlenby" under the user's temporary folder
+};
+UpdateEndpoints DefaultUpdateEndpoints();
+
+// Everything the update code asks of the desktop: message boxes (captioned with the product name),
+// opening the maker's page and the elevated start. Tests answer in its place.
+class UpdateHost
+{
+  public:
+    virtual ~UpdateHost() = default;
+    // Returns the button chosen (IDYES, IDNO, IDOK...).
+    virtual int ShowMessage(HWND owner, const std::wstring& text, UINT style) = 0;
+    virtual void OpenPage(const std::wstring& url) = 0;
+    // Starts the installer at path elevated and silent; true when a process was started. The file
+    // is held open against writers and deletion while this runs.
+    virtual bool StartElevated(const std::wstring& path) = 0;
+};
+// The real desktop: MessageBoxW, ShellExecuteW and ShellExecuteExW with "runas".
+UpdateHost& DesktopUpdateHost();
+
+// The seams behind the entry points above.
+void FetchVersionInfo(const std::wstring& versionInfoUrl, std::wstring& version);
+bool DownloadAndRunInstaller(const UpdateEndpoints& endpoints, UpdateHost& host);
+// Checks at once and then every interval until exitEvent is set or cannot be waited on; calls
+// onNewer after each check that found a newer version.
+void RunUpdateChecks(HANDLE exitEvent, DWORD intervalMs, const std::wstring& versionInfoUrl,
+                     const std::function<void()>& onNewer);
+
+// The main window's "Check for Update": asks, installs, or says there is nothing new.
+void CheckForUpdateNow(HWND owner, const UpdateEndpoints& endpoints, UpdateHost& host);
+// A click on the update balloon: installs, or tells the user it could not.
+void InstallUpdate(HWND owner, const UpdateEndpoints& endpoints, UpdateHost& host);
+
+// True when the packed version of text is above the running version's, as unsigned numbers.
+bool IsNewerVersion(const std::wstring& text);
+// The version text of a server answer (its first line), or empty when the answer is not valid.
+std::wstring VersionFromAnswer(const std::vector<unsigned char>& body);
+// Whole body of url; false on any failure, an empty body, a body beyond limit or a cut transfer.
+bool DownloadToMemory(const std::wstring& url, std::vector<unsigned char>& bytes, size_t limit);
+// The read loop of a download: chunks of 4096 bytes from read (false: the transfer broke) until it
+// gives 0 bytes. False, and bytes empty, on a broken transfer, nothing at all, or more than limit.
+using BodyReader = std::function<bool(unsigned char* into, DWORD size, DWORD& read)>;
+bool ReadWholeBody(const BodyReader& read, std::vector<unsigned char>& bytes, size_t limit);
+std::wstring Utf8ToUtf16(const unsigned char* bytes, size_t count);
+
+struct SignatureCheck
+{
+    LONG status = 0;     // WinVerifyTrust's answer
+    DWORD lastError = 0; // the thread's last error right after it
+    std::wstring signer; // the signing certificate's common name, when the status is 0
+    std::wstring organisation; // and its organisation
+};
+// Tests the Authenticode signature of the file open as `file` (path names the same file).
+SignatureCheck CheckFileSignature(const std::wstring& path, HANDLE file);
+// True when the certificate's common name or organisation is the maker's name.
+bool SignerMatches(const SignatureCheck& check, const std::wstring& signerName);
+// The reason shown to the user for a WinVerifyTrust status.
+std::wstring SignatureResultText(LONG status, DWORD lastError);
+// The warning text (string 117 around the reason).
+std::wstring SignatureWarningText(LONG status, DWORD lastError);
+// A string of the program's string table, or "ERROR" when it cannot be loaded.
+std::wstring LoadResourceString(UINT id);

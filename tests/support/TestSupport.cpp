@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "app/Handles.h"
 
@@ -233,9 +234,31 @@ DebugOutputCapture::~DebugOutputCapture()
 LONG CALLBACK DebugOutputCapture::Handler(EXCEPTION_POINTERS* info)
 {
     constexpr DWORD debugPrintWide = 0x4001000A;
+    constexpr DWORD debugPrintNarrow = 0x40010006;
+    // Windows raises the wide exception and, when nobody handles it, the narrow one for the same
+    // text; Wine 8 raises only the narrow one, with the text converted to the ANSI code page.
+    thread_local bool narrowCopyPending = false;
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode == debugPrintNarrow && record->NumberParameters >= 2)
+    {
+        if (std::exchange(narrowCopyPending, false))
+            return EXCEPTION_CONTINUE_SEARCH;
+        const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+        if (text == nullptr)
+            return EXCEPTION_CONTINUE_SEARCH;
+        const int units = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+        std::wstring line(units > 0 ? static_cast<size_t>(units) : 0, L'\0');
+        if (units > 0)
+            ::MultiByteToWideChar(CP_ACP, 0, text, -1, line.data(), units);
+        line.resize(wcslen(line.c_str()));
+        std::lock_guard<std::mutex> guard(captureLock);
+        if (captureLines != nullptr)
+            captureLines->push_back(line);
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
     if (record->ExceptionCode == debugPrintWide && record->NumberParameters >= 2)
     {
+        narrowCopyPending = true;
         const auto* text = reinterpret_cast<const wchar_t*>(record->ExceptionInformation[1]);
         const auto length = static_cast<size_t>(record->ExceptionInformation[0]);
         std::lock_guard<std::mutex> guard(captureLock);

@@ -83,7 +83,8 @@ bool FileExists(const std::wstring& path);
 void DeleteTree(const std::wstring& path);
 
 // Collects the lines written with OutputDebugStringW while it exists. Without a debugger the
-// system raises DBG_PRINTEXCEPTION_WIDE_C (0x4001000A) first; a vectored handler sees it.
+// system raises DBG_PRINTEXCEPTION_WIDE_C (0x4001000A) and then DBG_PRINTEXCEPTION_C (0x40010006)
+// for the same text (Wine 8: only the latter); a vectored handler sees them and keeps one line.
 class DebugOutputCapture
 {
   public:

@@ -1,0 +1,191 @@
+#include "enforce/EnforcementPass.h"
+
+#include <shlwapi.h>
+
+#include <cstdarg>
+#include <cwchar>
+#include <exception>
+#include <string>
+
+#include "app/Globals.h"
+#include "enforce/Monitor.h"
+
+namespace
+{
+// FARPROC to the entry point's real type; the detour through a generic function type keeps
+// compilers from warning about the cast itself.
+template <typename Proc> Proc EntryPointAs(FARPROC address)
+{
+    return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(address));
+}
+
+// A pass that throws (only allocation can) is dropped; the next one starts afresh.
+void RunPass(Monitor& monitor, const ProcessRuleList& rules) noexcept
+{
+    try
+    {
+        EnforcementPass(monitor, rules);
+    }
+    catch (const std::exception&)
+    {
+    }
+}
+} // namespace
+
+void ReportError(const wchar_t* format, ...)
+{
+    // The last element stays 0, so a text too long for the buffer is cut rather than overrun.
+    wchar_t text[1024] = {};
+    va_list arguments;
+    va_start(arguments, format);
+    std::vswprintf(text, sizeof(text) / sizeof(text[0]) - 1, format, arguments);
+    va_end(arguments);
+    std::wstring line(text);
+    line += L'\n';
+    ::OutputDebugStringW(line.c_str());
+}
+
+DWORD MonitorThread(Monitor& monitor, ProcessRuleList rules)
+{
+    monitor.monitorState_ = 1;
+    RunPass(monitor, rules);
+    // The stop signal of a StopMonitor right after the start stays pending in the auto-reset event
+    // until this first wait, so every thread makes at least one full pass.
+    const HANDLE stopEvent = monitor.stopEvent_.Get();
+    while (::WaitForSingleObject(stopEvent, ScanIntervalMs) == WAIT_TIMEOUT)
+        RunPass(monitor, rules);
+    monitor.monitorState_ = 0;
+    return 0;
+}
+
+void EnforcementPass(Monitor& monitor, const ProcessRuleList& rules)
+{
+    bool efficiency = true;
+    bool affinity = false;
+    bool cpuSets = false;
+    GlobalSettings.GetBool(MethodEfficiencyModeName, efficiency, true);
+    GlobalSettings.GetBool(MethodCPUAffinityName, affinity, false);
+    GlobalSettings.GetBool(MethodCPUSetsName, cpuSets, false);
+
+    const PassSystemCalls& calls = monitor.calls_;
+    UniqueSnapshot snapshot(calls.CreateProcessSnapshot());
+    if (!snapshot)
+        return; // no counters, no notifications: the status keeps the previous pass
+
+    DWORD scanned = 0;
+    DWORD matched = 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = calls.FirstProcess(snapshot.Get(), entry); more; more = calls.NextProcess(snapshot.Get(), entry))
+    {
+        ++scanned;
+        entry.szExeFile[MAX_PATH - 1] = L'\0';
+        for (const std::wstring& pattern : rules)
+        {
+            if (!::PathMatchSpecW(entry.szExeFile, pattern.c_str()))
+                continue;
+            ++matched;
+            monitor.PrepareFirstMatch();
+            if (efficiency)
+                monitor.SwitchEfficiencyModeOff(entry.th32ProcessID);
+            if (affinity)
+                monitor.SetPCoreAffinity(entry.th32ProcessID);
+            if (cpuSets)
+                monitor.SetPCoreCpuSets(entry.th32ProcessID);
+        }
+    }
+    snapshot.Reset();
+
+    SetCounter(LastScannedCountName, scanned);
+    SetCounter(CurrentEnforcedCountName, matched);
+    monitor.SignalPassNotifyEvents();
+}
+
+void Monitor::PrepareFirstMatch()
+{
+    std::call_once(cache_.firstMatch, [this] {
+        cache_.activeProcessorMask = calls_.ActiveProcessorMask();
+        cache_.setProcessInformation =
+            EntryPointAs<SetProcessInformationProc>(calls_.FindKernel32EntryPoint("SetProcessInformation"));
+    });
+}
+
+void Monitor::SwitchEfficiencyModeOff(DWORD processId)
+{
+    if (cache_.setProcessInformation == nullptr)
+    {
+        ReportError(EfficiencyModeFailedMessage);
+        return;
+    }
+    UniqueHandle process(calls_.OpenProcess(PROCESS_SET_INFORMATION, processId));
+    if (!process)
+    {
+        ReportError(EfficiencyModeFailedMessage);
+        return;
+    }
+    // The control bit with a clear state bit: never throttle this process's execution speed.
+    PowerThrottlingState state{PowerThrottlingCurrentVersion, PowerThrottlingExecutionSpeed, 0};
+    const BOOL done = cache_.setProcessInformation(process.Get(), ProcessPowerThrottlingClass, &state, sizeof(state));
+    process.Reset();
+    if (!done)
+        ReportError(EfficiencyModeFailedMessage);
+}
+
+void Monitor::SetPCoreAffinity(DWORD processId)
+{
+    UniqueHandle process(calls_.OpenProcess(PROCESS_SET_INFORMATION, processId));
+    if (!process)
+    {
+        ReportError(AffinityMaskFailedMessage);
+        return;
+    }
+    DWORD_PTR mask = static_cast<DWORD_PTR>(pCoreMask_);
+    if (cache_.activeProcessorMask != 0)
+        mask &= cache_.activeProcessorMask;
+    const BOOL done = calls_.SetProcessAffinityMask(process.Get(), mask);
+    process.Reset();
+    if (!done)
+        ReportError(AffinityMaskFailedMessage);
+}
+
+void Monitor::SetPCoreCpuSets(DWORD processId)
+{
+    std::call_once(cache_.firstCpuSetUse, [this] {
+        CpuSetEntryPoints& found = cache_.cpuSetEntryPoints;
+        found.GetProcessDefaultCpuSets =
+            EntryPointAs<GetProcessDefaultCpuSetsProc>(calls_.FindKernel32EntryPoint("GetProcessDefaultCpuSets"));
+        found.SetProcessDefaultCpuSets =
+            EntryPointAs<SetProcessDefaultCpuSetsProc>(calls_.FindKernel32EntryPoint("SetProcessDefaultCpuSets"));
+        found.GetSystemCpuSetInformation =
+            EntryPointAs<GetSystemCpuSetInformationProc>(calls_.FindKernel32EntryPoint("GetSystemCpuSetInformation"));
+    });
+    UniqueHandle process(calls_.OpenProcess(ProcessSetLimitedInformationAccess, processId));
+    if (!process)
+    {
+        ReportError(CpuSetsFailedMessage);
+        return;
+    }
+    const CpuSetEntryPoints& entryPoints = cache_.cpuSetEntryPoints;
+    if (!entryPoints.AllPresent())
+    {
+        process.Reset();
+        ReportError(CpuSetsFailedMessage);
+        return;
+    }
+    BOOL done = FALSE;
+    if (pCoreGroupAffinities_.empty())
+    {
+        // No P-core list: clear the process's default CPU sets.
+        done = entryPoints.SetProcessDefaultCpuSets(process.Get(), nullptr, 0);
+    }
+    else
+    {
+        std::vector<ULONG> ids(64 * pCoreGroupAffinities_.size());
+        ULONG count = 0;
+        CpuSetIdsFor(cache_.catalog, entryPoints, pCoreGroupAffinities_, ids.data(), count);
+        done = entryPoints.SetProcessDefaultCpuSets(process.Get(), ids.data(), count);
+    }
+    process.Reset();
+    if (!done)
+        ReportError(CpuSetsFailedMessage);
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The system calls of the monitor thread and its passes, reached through one table so that tests
+// can observe or fail single calls. RealPassSystemCalls() calls Win32 directly.
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <functional>
+#include <mutex>
+
+#include "app/PlatformGaps.h"
+#include "enforce/CpuSets.h"
+
+struct PassSystemCalls
+{
+    // CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0); INVALID_HANDLE_VALUE on failure.
+    std::function<HANDLE()> CreateProcessSnapshot;
+    std::function<BOOL(HANDLE snapshot, PROCESSENTRY32W& entry)> FirstProcess;
+    std::function<BOOL(HANDLE snapshot, PROCESSENTRY32W& entry)> NextProcess;
+    // OpenProcess, not inheritable; null on failure.
+    std::function<HANDLE(DWORD access, DWORD processId)> OpenProcess;
+    std::function<BOOL(HANDLE process, DWORD_PTR mask)> SetProcessAffinityMask;
+    // dwActiveProcessorMask of GetSystemInfo.
+    std::function<DWORD_PTR()> ActiveProcessorMask;
+    // GetProcAddress in kernel32.dll; null when the system lacks the function.
+    std::function<FARPROC(const char* name)> FindKernel32EntryPoint;
+    // CreateThread with default security and stack; null on failure.
+    std::function<HANDLE(LPTHREAD_START_ROUTINE start, void* parameter, DWORD& threadId)> CreateThread;
+};
+
+PassSystemCalls RealPassSystemCalls();
+
+// What a run keeps from its first use on: the active-processor mask and the late-bound entry
+// points, each looked up once, and the CPU-set catalog. Only the monitor thread fills it; the
+// once-flags keep the first use single even if that ever changed.
+struct SteeringCache
+{
+    std::once_flag firstMatch;
+    DWORD_PTR activeProcessorMask = 0;
+    SetProcessInformationProc setProcessInformation = nullptr;
+
+    std::once_flag firstCpuSetUse;
+    CpuSetEntryPoints cpuSetEntryPoints;
+    CpuSetCatalog catalog;
+};

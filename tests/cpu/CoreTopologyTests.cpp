@@ -1,0 +1,381 @@
+// CoreTopology over built processor-information buffers (hybrid parts Wine cannot show) and over the
+// machine's own.
+
+#include <gtest/gtest.h>
+
+#include <bitset>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "cpu/CoreTopology.h"
+
+namespace
+{
+using Bytes = std::vector<unsigned char>;
+
+GROUP_AFFINITY Affinity(WORD group, std::uint64_t mask)
+{
+    GROUP_AFFINITY affinity{};
+    affinity.Group = group;
+    affinity.Mask = static_cast<KAFFINITY>(mask);
+    return affinity;
+}
+
+// Builds SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX records the way the system lays them out on x64:
+// Relationship (32 bits) at 0, Size (32 bits) at 4, then the relationship's record from 8.
+class ProcessorInfoBuffer
+{
+  public:
+    // A processor-core record: Flags at 8, EfficiencyClass at 9, GroupCount at 30, GroupMask[0] at 32.
+    ProcessorInfoBuffer& Core(BYTE efficiencyClass, std::uint64_t mask, WORD group = 0)
+    {
+        const size_t at = Start(0, 48);
+        bytes_[at + 8] = std::bitset<64>(mask).count() > 1 ? 1 : 0; // LTP_PC_SMT
+        bytes_[at + 9] = efficiencyClass;
+        Put<WORD>(at + 30, 1);
+        Put<std::uint64_t>(at + 32, mask);
+        Put<WORD>(at + 40, group);
+        return *this;
+    }
+    // A NUMA-node record: NodeNumber at 8, GroupCount at 30 (as given), the masks from 32.
+    ProcessorInfoBuffer& Node(DWORD node, const std::vector<GROUP_AFFINITY>& masks, WORD groupCount)
+    {
+        const size_t at = Start(1, static_cast<DWORD>(32 + 16 * masks.size()));
+        Put<DWORD>(at + 8, node);
+        Put<WORD>(at + 30, groupCount);
+        for (size_t i = 0; i < masks.size(); ++i)
+        {
+            Put<std::uint64_t>(at + 32 + 16 * i, static_cast<std::uint64_t>(masks[i].Mask));
+            Put<WORD>(at + 40 + 16 * i, masks[i].Group);
+        }
+        return *this;
+    }
+    ProcessorInfoBuffer& Node(DWORD node, WORD group, std::uint64_t mask)
+    {
+        return Node(node, {Affinity(group, mask)}, 1);
+    }
+    // Any record by its header alone, padded with zeros to length bytes (sizeField need not agree).
+    ProcessorInfoBuffer& Record(DWORD relationship, DWORD sizeField, size_t length)
+    {
+        const size_t at = Start(relationship, static_cast<DWORD>(length));
+        Put<DWORD>(at + 4, sizeField);
+        return *this;
+    }
+
+    [[nodiscard]] const Bytes& Get() const
+    {
+        return bytes_;
+    }
+    // The offsets at which the records end, in order.
+    [[nodiscard]] const std::vector<size_t>& Ends() const
+    {
+        return ends_;
+    }
+
+  private:
+    size_t Start(DWORD relationship, DWORD size)
+    {
+        const size_t at = bytes_.size();
+        bytes_.resize(at + (size < 8 ? 8 : size));
+        Put<DWORD>(at, relationship);
+        Put<DWORD>(at + 4, size);
+        ends_.push_back(bytes_.size());
+        return at;
+    }
+    template <typename T> void Put(size_t at, T value)
+    {
+        std::memcpy(bytes_.data() + at, &value, sizeof(value));
+    }
+
+    Bytes bytes_;
+    std::vector<size_t> ends_;
+};
+
+CoreTopology Parse(const Bytes& bytes)
+{
+    return CoreTopology(bytes.data(), bytes.size());
+}
+
+// Everything a topology tells about groups 0 and 1 and nodes 0 to 3, for comparing two of them.
+std::string Describe(const CoreTopology& topology)
+{
+    std::ostringstream text;
+    text << "max " << topology.MaximumEfficiencyClass() << "; E-cores";
+    for (int group = 0; group < 2; ++group)
+        for (int number = 0; number < 64; ++number)
+            if (topology.IsEfficiencyCore(group, number))
+                text << ' ' << group << ':' << number;
+    for (DWORD node = 0; node < 4; ++node)
+    {
+        text << "; node " << node << ':';
+        WORD group = 0;
+        BYTE number = 0;
+        for (DWORD index = 0; topology.ProcessorOfNode(node, index, group, number); ++index)
+            text << ' ' << group << ':' << static_cast<int>(number);
+        text << " (" << topology.LogicalProcessorCount(node) << ')';
+    }
+    return text.str();
+}
+
+// Four hyper-threaded P-cores of class 1 (processors 0 to 7) and four E-cores of class 0 (8 to 11).
+ProcessorInfoBuffer HybridTwelve()
+{
+    ProcessorInfoBuffer buffer;
+    for (int core = 0; core < 4; ++core)
+        buffer.Core(1, std::uint64_t{3} << (2 * core));
+    for (int core = 8; core < 12; ++core)
+        buffer.Core(0, std::uint64_t{1} << core);
+    buffer.Node(0, 0, 0xFFF);
+    return buffer;
+}
+
+std::function<DWORD()> Active(DWORD count)
+{
+    return [count] { return count; };
+}
+
+TEST(CoreTopology, HybridPartClassifiesEachLogicalProcessor)
+{
+    const CoreTopology topology = Parse(HybridTwelve().Get());
+    EXPECT_EQ(topology.MaximumEfficiencyClass(), 1u);
+    for (int number = 0; number < 16; ++number)
+    {
+        SCOPED_TRACE(number);
+        EXPECT_EQ(topology.IsEfficiencyCore(0, number), number >= 8 && number < 12);
+        EXPECT_FALSE(topology.IsEfficiencyCore(1, number));
+    }
+    EXPECT_EQ(topology.LogicalProcessorCount(0), 12u);
+}
+
+TEST(CoreTopology, PCoreMaskCoversThePCoresOfGroupZero)
+{
+    struct Case
+    {
+        const char* name;
+        ProcessorInfoBuffer buffer;
+        DWORD activeProcessors;
+        std::uint64_t mask;
+    };
+    const std::vector<Case> cases = {
+        {"hybrid: both threads of each P-core", HybridTwelve(), 12, 0xFF},
+        {"three classes: only the highest counts",
+         ProcessorInfoBuffer().Core(2, 0x3).Core(1, 0xC).Core(0, 0x10).Core(0, 0x20).Core(2, 0xC0), 8, 0xC3},
+        {"non-hybrid: the lowest active count of bits", ProcessorInfoBuffer().Core(0, 0x3).Core(0, 0xC).Core(0, 0x30),
+         6, 0x3F},
+        {"non-hybrid with fewer active processors than reported", ProcessorInfoBuffer().Core(0, 0xFF), 5, 0x1F},
+        {"processors that no core record names are P-cores", ProcessorInfoBuffer().Core(1, 0x3).Core(0, 0xC), 6, 0x33},
+        {"a later record for a processor wins", ProcessorInfoBuffer().Core(1, 0x3).Core(0, 0x1), 2, 0x2},
+        {"other groups never count", ProcessorInfoBuffer().Core(0, 0xF).Core(1, 0xF, 1), 4, 0x0},
+        {"no topology at all", ProcessorInfoBuffer(), 4, 0xF},
+        {"no active processors", HybridTwelve(), 0, 0x0},
+        {"a full group", ProcessorInfoBuffer().Core(0, ~std::uint64_t{0}), 64, ~std::uint64_t{0}},
+        {"a count beyond one group stops at 64 bits", ProcessorInfoBuffer(), 80, ~std::uint64_t{0}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const PCoreData data = BuildPCoreMask(Parse(c.buffer.Get()), Active(c.activeProcessors));
+        EXPECT_EQ(data.PCoreMask, c.mask);
+        ASSERT_EQ(data.PCoreGroupAffinities.size(), 1u);
+        const GROUP_AFFINITY& affinity = data.PCoreGroupAffinities[0];
+        EXPECT_EQ(static_cast<std::uint64_t>(affinity.Mask), c.mask);
+        EXPECT_EQ(affinity.Group, 0);
+        EXPECT_EQ(affinity.Reserved[0] | affinity.Reserved[1] | affinity.Reserved[2], 0);
+    }
+}
+
+TEST(CoreTopology, NodesCountAndIndexTheirProcessorsInReportedOrder)
+{
+    const CoreTopology topology = Parse(ProcessorInfoBuffer()
+                                            .Node(0, 0, 0x00FF)
+                                            .Node(1, 0, 0xFF00)
+                                            .Node(2, {Affinity(1, 0x3), Affinity(0, 0x30000)}, 2)
+                                            .Node(3, 0, 0x1)
+                                            .Node(3, 1, 0x8000000000000000)
+                                            .Get());
+    struct Case
+    {
+        DWORD node;
+        DWORD index;
+        bool found;
+        WORD group;
+        int number;
+    };
+    const std::vector<Case> cases = {
+        {0, 0, true, 0, 0},  {0, 7, true, 0, 7},  {0, 8, false, 0, 0}, {1, 0, true, 0, 8},
+        {1, 7, true, 0, 15}, {2, 1, true, 1, 1},  {2, 2, true, 0, 16}, {2, 4, false, 0, 0},
+        {3, 0, true, 0, 0},  {3, 1, true, 1, 63}, {7, 0, false, 0, 0},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "node " << c.node << " index " << c.index);
+        WORD group = 9;
+        BYTE number = 9;
+        EXPECT_EQ(topology.ProcessorOfNode(c.node, c.index, group, number), c.found);
+        EXPECT_EQ(group, c.group);
+        EXPECT_EQ(number, c.number);
+    }
+    EXPECT_EQ(topology.LogicalProcessorCount(0), 8u);
+    EXPECT_EQ(topology.LogicalProcessorCount(1), 8u);
+    EXPECT_EQ(topology.LogicalProcessorCount(2), 4u);
+    EXPECT_EQ(topology.LogicalProcessorCount(3), 2u);
+    EXPECT_EQ(topology.LogicalProcessorCount(7), 0u);
+}
+
+TEST(CoreTopology, NodeRecordWithoutGroupCountHoldsExactlyOneMask)
+{
+    // The second mask lies inside the record but is not announced.
+    const CoreTopology topology = Parse(ProcessorInfoBuffer().Node(0, {Affinity(0, 0xF), Affinity(1, 0xFF)}, 0).Get());
+    EXPECT_EQ(topology.LogicalProcessorCount(0), 4u);
+    WORD group = 0;
+    BYTE number = 0;
+    EXPECT_FALSE(topology.ProcessorOfNode(0, 4, group, number));
+}
+
+TEST(CoreTopology, MalformedRecordsAreSkippedOrEndTheWalk)
+{
+    struct Case
+    {
+        const char* name;
+        ProcessorInfoBuffer buffer;
+        std::string expected; // as Describe gives it
+    };
+    const auto expect = [](ProcessorInfoBuffer buffer) { return Describe(Parse(buffer.Get())); };
+    const std::vector<Case> cases = {
+        {"other relationships are passed over",
+         ProcessorInfoBuffer().Record(2, 56, 56).Core(1, 0x3).Record(4, 80, 80).Core(0, 0x4).Record(7, 48, 48),
+         expect(ProcessorInfoBuffer().Core(1, 0x3).Core(0, 0x4))},
+        {"a core record too short for its mask is skipped",
+         ProcessorInfoBuffer().Record(0, 40, 40).Core(1, 0x3).Core(0, 0x4),
+         expect(ProcessorInfoBuffer().Core(1, 0x3).Core(0, 0x4))},
+        {"a node record too short for its announced masks is skipped",
+         ProcessorInfoBuffer().Node(0, {Affinity(0, 0xF)}, 2).Node(1, 0, 0xF0),
+         expect(ProcessorInfoBuffer().Node(1, 0, 0xF0))},
+        {"a size of zero ends the walk", ProcessorInfoBuffer().Core(1, 0x3).Record(0, 0, 48).Core(0, 0x4).Node(0, 0, 7),
+         expect(ProcessorInfoBuffer().Core(1, 0x3))},
+        {"a size shorter than the header ends the walk",
+         ProcessorInfoBuffer().Core(1, 0x3).Record(1, 4, 48).Core(0, 0x4), expect(ProcessorInfoBuffer().Core(1, 0x3))},
+        {"a size beyond the buffer is not read", ProcessorInfoBuffer().Core(1, 0x3).Record(0, 4096, 48),
+         expect(ProcessorInfoBuffer().Core(1, 0x3))},
+        {"a size of 0xFFFFFFFF is not read", ProcessorInfoBuffer().Node(0, 0, 1).Record(1, 0xFFFFFFFF, 48),
+         expect(ProcessorInfoBuffer().Node(0, 0, 1))},
+        {"a lone header claiming more than is left", ProcessorInfoBuffer().Core(0, 0x1).Record(0, 48, 8),
+         expect(ProcessorInfoBuffer().Core(0, 0x1))},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Describe(Parse(c.buffer.Get())), c.expected);
+    }
+    // The walk copes with nothing at all.
+    EXPECT_EQ(Describe(CoreTopology(nullptr, 0)), expect(ProcessorInfoBuffer()));
+}
+
+// A copy of the first length bytes that ends exactly where an inaccessible page begins, so that any
+// read past the given length faults instead of passing unnoticed.
+class GuardedCopy
+{
+  public:
+    GuardedCopy(const Bytes& bytes, size_t length)
+    {
+        SYSTEM_INFO info{};
+        ::GetSystemInfo(&info);
+        const size_t page = info.dwPageSize;
+        const size_t total = (length + page - 1) / page * page + page;
+        base_ = static_cast<BYTE*>(::VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (base_ == nullptr)
+            return;
+        DWORD old = 0;
+        ::VirtualProtect(base_ + total - page, page, PAGE_NOACCESS, &old);
+        data_ = base_ + total - page - length;
+        if (length != 0)
+            std::memcpy(data_, bytes.data(), length);
+    }
+    ~GuardedCopy()
+    {
+        if (base_ != nullptr)
+            ::VirtualFree(base_, 0, MEM_RELEASE);
+    }
+    GuardedCopy(const GuardedCopy&) = delete;
+    GuardedCopy& operator=(const GuardedCopy&) = delete;
+    [[nodiscard]] const BYTE* Data() const
+    {
+        return data_;
+    }
+
+  private:
+    BYTE* base_ = nullptr;
+    BYTE* data_ = nullptr;
+};
+
+TEST(CoreTopology, ATruncatedBufferKeepsItsCompleteRecordsAndReadsNoFurther)
+{
+    ProcessorInfoBuffer full = HybridTwelve();
+    full.Record(2, 56, 56).Node(1, {Affinity(0, 0xF000), Affinity(1, 0xF)}, 2).Core(1, 0xF, 1);
+    const Bytes& bytes = full.Get();
+    for (size_t length = 0; length <= bytes.size(); ++length)
+    {
+        SCOPED_TRACE(testing::Message() << "length " << length);
+        size_t complete = 0;
+        for (size_t end : full.Ends())
+            if (end <= length)
+                complete = end;
+        GuardedCopy copy(bytes, length);
+        ASSERT_NE(copy.Data(), nullptr);
+        EXPECT_EQ(Describe(CoreTopology(copy.Data(), length)), Describe(CoreTopology(bytes.data(), complete)));
+    }
+}
+
+TEST(CoreTopology, DiscoveryOnThisMachine)
+{
+    const CoreTopology topology;
+    const DWORD active = ::GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+    ULONG highestNode = 0;
+    ASSERT_TRUE(::GetNumaHighestNodeNumber(&highestNode));
+
+    // Every active processor belongs to exactly one node.
+    std::set<std::pair<int, int>> seen;
+    DWORD counted = 0;
+    for (DWORD node = 0; node <= highestNode; ++node)
+    {
+        const DWORD count = topology.LogicalProcessorCount(node);
+        counted += count;
+        for (DWORD index = 0; index < count; ++index)
+        {
+            WORD group = 0;
+            BYTE number = 0;
+            ASSERT_TRUE(topology.ProcessorOfNode(node, index, group, number));
+            EXPECT_TRUE(seen.insert({group, number}).second) << group << ':' << static_cast<int>(number);
+        }
+    }
+    EXPECT_EQ(counted, active);
+
+    // The older fixed-size records agree on each node's processors (of the caller's group).
+    DWORD length = 0;
+    ::GetLogicalProcessorInformation(nullptr, &length);
+    std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> records(length / sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION));
+    ASSERT_TRUE(::GetLogicalProcessorInformation(records.data(), &length));
+    for (const auto& record : records)
+    {
+        if (record.Relationship == RelationNumaNode)
+        {
+            EXPECT_EQ(topology.LogicalProcessorCount(record.NumaNode.NodeNumber),
+                      std::bitset<64>(record.ProcessorMask).count());
+        }
+    }
+
+    // Without a higher class every processor is a P-core, and the mask is the low active bits.
+    const PCoreData data = BuildPCoreMask();
+    const DWORD groupZero = ::GetActiveProcessorCount(0);
+    if (topology.MaximumEfficiencyClass() == 0)
+    {
+        const std::uint64_t all = groupZero >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << groupZero) - 1;
+        EXPECT_EQ(data.PCoreMask, all);
+    }
+    for (DWORD number = 0; number < groupZero && number < 64; ++number)
+        EXPECT_EQ((data.PCoreMask >> number & 1u) != 0, !topology.IsEfficiencyCore(0, static_cast<int>(number)));
+    ASSERT_EQ(data.PCoreGroupAffinities.size(), 1u);
+    EXPECT_EQ(static_cast<std::uint64_t>(data.PCoreGroupAffinities[0].Mask), data.PCoreMask);
+}
+} // namespace

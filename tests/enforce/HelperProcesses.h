@@ -1,0 +1,63 @@
+#pragma once
+// Idle helper processes under chosen executable names, for tests and the benchmark.
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Handles.h"
+#include "support/TestSupport.h"
+
+// One running copy of idle_helper.exe under another name; killed when destroyed.
+class HelperProcess
+{
+  public:
+    // Copies the helper to folder\name and starts it; IsRunning() tells whether that worked.
+    HelperProcess(const std::wstring& folder, const std::wstring& name);
+    ~HelperProcess();
+    HelperProcess(const HelperProcess&) = delete;
+    HelperProcess& operator=(const HelperProcess&) = delete;
+
+    [[nodiscard]] bool IsRunning() const;
+    [[nodiscard]] DWORD Id() const
+    {
+        return id_;
+    }
+    [[nodiscard]] const std::wstring& Name() const
+    {
+        return name_;
+    }
+    // The process's affinity mask as the system reports it; 0 when it cannot be read.
+    [[nodiscard]] DWORD_PTR Affinity() const;
+
+  private:
+    std::wstring name_;
+    UniqueHandle process_;
+    DWORD id_ = 0;
+};
+
+// Starts one helper per name in a private temporary folder; all are killed together.
+class HelperSet
+{
+  public:
+    explicit HelperSet(const std::vector<std::wstring>& names);
+    [[nodiscard]] bool AllRunning() const;
+    [[nodiscard]] const HelperProcess& operator[](size_t index) const
+    {
+        return *helpers_[index];
+    }
+    [[nodiscard]] size_t Size() const
+    {
+        return helpers_.size();
+    }
+
+  private:
+    // Declared first so that it is destroyed last, after the processes using its files are gone.
+    testing_support::TempDirectory folder_;
+    std::vector<std::unique_ptr<HelperProcess>> helpers_;
+};
+
+// The process ids and executable names of one snapshot.
+std::vector<std::pair<DWORD, std::wstring>> SnapshotProcesses();

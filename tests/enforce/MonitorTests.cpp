@@ -1,0 +1,211 @@
+// The monitor's thread: starting, stopping, restarting, its state and its events.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "FakePassSystem.h"
+#include "HelperProcesses.h"
+#include "app/Globals.h"
+#include "enforce/EnforcementPass.h"
+#include "enforce/Monitor.h"
+#include "support/TestSupport.h"
+
+using testing_support::DebugOutputCapture;
+using testing_support::ScratchRegistryKey;
+using testing_support::TempDirectory;
+
+namespace
+{
+const std::wstring EfficiencyLine = std::wstring(EfficiencyModeFailedMessage) + L"\n";
+
+// Each test gets its own rule list file in place of the user's, and an empty Software\Ternvale.
+class MonitorTest : public ::testing::Test
+{
+  protected:
+    MonitorTest() : savedRuleListPath_(RuleListPath)
+    {
+        RuleListPath = folder_.File(L"p-core-list.txt");
+        ForgetMethods();
+        system_.processes = {{40, L"game.exe"}, {41, L"other.exe"}};
+    }
+    ~MonitorTest() override
+    {
+        RuleListPath = savedRuleListPath_;
+        ForgetMethods();
+    }
+    static void ForgetMethods()
+    {
+        for (const wchar_t* name : {MethodEfficiencyModeName, MethodCPUAffinityName, MethodCPUSetsName})
+            GlobalSettings.ForgetValue(name);
+    }
+    void WriteRules(const std::wstring& text)
+    {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+        ASSERT_TRUE(
+            testing_support::WriteFileBytes(RuleListPath, std::vector<unsigned char>(bytes, bytes + 2 * text.size())));
+    }
+    static bool IsSignalled(HANDLE event, DWORD timeoutMs = 0)
+    {
+        return ::WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
+    }
+
+    TempDirectory folder_;
+    std::wstring savedRuleListPath_;
+    ScratchRegistryKey registry_{L"Ternvale"};
+    FakePassSystem system_;
+};
+
+TEST_F(MonitorTest, AStopRightAfterTheStartStillMakesOneFullPass)
+{
+    WriteRules(L"game.exe\r\n");
+    Monitor monitor(PCoreData{}, system_.Calls());
+    UniqueHandle passed(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    monitor.AddPassNotifyEvent(passed.Get());
+    EXPECT_FALSE(monitor.IsMonitoring());
+
+    monitor.StartMonitor();
+    EXPECT_TRUE(monitor.IsMonitoring());
+    EXPECT_TRUE(monitor.StopMonitor());
+
+    EXPECT_EQ(system_.snapshots, 1);
+    EXPECT_TRUE(IsSignalled(passed.Get()));
+    EXPECT_EQ(GetCounter(LastScannedCountName), 2u);
+    EXPECT_EQ(GetCounter(CurrentEnforcedCountName), 1u);
+    EXPECT_FALSE(monitor.IsMonitoring());
+    EXPECT_EQ(monitor.MonitorState(), 0);
+    EXPECT_FALSE(monitor.StopMonitor());
+}
+
+TEST_F(MonitorTest, StateIsOneWhileTheThreadRuns)
+{
+    Monitor monitor(PCoreData{}, system_.Calls());
+    std::atomic<LONG> stateDuringPass{-1};
+    system_.atSnapshot = [&] { stateDuringPass = monitor.MonitorState(); };
+    EXPECT_EQ(monitor.MonitorState(), 0);
+    monitor.StartMonitor();
+    monitor.StopMonitor();
+    EXPECT_EQ(stateDuringPass.load(), 1);
+    EXPECT_EQ(monitor.MonitorState(), 0);
+}
+
+TEST_F(MonitorTest, PassesRepeatUntilStoppedAndSignalTheirEvents)
+{
+    WriteRules(L"game.exe\r\nother.exe\r\n");
+    Monitor monitor(PCoreData{}, system_.Calls());
+    UniqueHandle passed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    monitor.AddPassNotifyEvent(passed.Get());
+    monitor.StartMonitor();
+    for (int pass = 1; pass <= 3; ++pass)
+        EXPECT_TRUE(IsSignalled(passed.Get(), 5000)) << "pass " << pass;
+    monitor.StopMonitor();
+    // The auto-reset event counts the passes that ended after the third signal was consumed.
+    const int extra = IsSignalled(passed.Get()) ? 1 : 0;
+    EXPECT_GE(system_.snapshots, 3);
+    EXPECT_LE(system_.snapshots, 3 + extra);
+    EXPECT_EQ(GetCounter(CurrentEnforcedCountName), 2u);
+}
+
+TEST_F(MonitorTest, StartingWhileMonitoringJoinsTheOldThreadFirst)
+{
+    WriteRules(L"game.exe\r\n");
+    Monitor monitor(PCoreData{}, system_.Calls());
+    UniqueHandle firstPassBegun(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle firstThread;
+    std::atomic<int> passesRunning{0};
+    std::atomic<int> mostAtOnce{0};
+    system_.atSnapshot = [&] {
+        const int running = ++passesRunning;
+        mostAtOnce = std::max(mostAtOnce.load(), running);
+        if (!firstThread)
+        {
+            ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), firstThread.Put(),
+                              SYNCHRONIZE, FALSE, 0);
+            ::SetEvent(firstPassBegun.Get());
+            ::Sleep(300); // a slow pass that the restart must wait for
+        }
+        --passesRunning;
+    };
+    monitor.StartMonitor();
+    ASSERT_TRUE(IsSignalled(firstPassBegun.Get(), 5000));
+
+    WriteRules(L"game.exe\r\nother.exe\r\n");
+    monitor.StartMonitor();
+    EXPECT_TRUE(IsSignalled(firstThread.Get())) << "the old thread still runs";
+    EXPECT_TRUE(monitor.IsMonitoring());
+    monitor.StopMonitor();
+
+    EXPECT_EQ(mostAtOnce.load(), 1);
+    ASSERT_GE(system_.threadIds.size(), 2u);
+    EXPECT_NE(system_.threadIds.front(), system_.threadIds.back());
+    // The new thread read the list as the file held it at the restart.
+    EXPECT_EQ(GetCounter(CurrentEnforcedCountName), 2u);
+}
+
+TEST_F(MonitorTest, AThreadThatCannotBeCreatedLeavesMonitoringStopped)
+{
+    Monitor monitor(PCoreData{}, system_.Calls());
+    system_.threadCreationFails = true;
+    monitor.StartMonitor();
+    EXPECT_FALSE(monitor.IsMonitoring());
+    EXPECT_FALSE(monitor.StopMonitor());
+    EXPECT_EQ(system_.snapshots, 0);
+
+    system_.threadCreationFails = false;
+    monitor.StartMonitor();
+    EXPECT_TRUE(monitor.IsMonitoring());
+    EXPECT_TRUE(monitor.StopMonitor());
+    EXPECT_EQ(system_.snapshots, 1);
+}
+
+TEST_F(MonitorTest, DestructionStopsTheThread)
+{
+    UniqueHandle passed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    {
+        Monitor monitor(PCoreData{}, system_.Calls());
+        monitor.AddPassNotifyEvent(passed.Get());
+        monitor.StartMonitor();
+        ASSERT_TRUE(IsSignalled(passed.Get(), 5000));
+    }
+    const int passes = system_.snapshots;
+    ::Sleep(1500);
+    EXPECT_EQ(system_.snapshots, passes);
+}
+
+TEST_F(MonitorTest, AMissingRuleFileOnlyCountsProcesses)
+{
+    Monitor monitor(PCoreData{}, system_.Calls());
+    monitor.StartMonitor();
+    monitor.StopMonitor();
+    EXPECT_EQ(GetCounter(LastScannedCountName), 2u);
+    EXPECT_EQ(GetCounter(CurrentEnforcedCountName), 0u);
+    EXPECT_TRUE(system_.opens.empty());
+}
+
+// A running thread with real processes: a method switched on through GlobalSettings acts from the
+// next pass on, without a restart.
+TEST_F(MonitorTest, AMethodSwitchedOnActsWithoutARestart)
+{
+    HelperSet helpers({L"game.exe"});
+    ASSERT_TRUE(helpers.AllRunning());
+    WriteRules(L"game.exe\r\n");
+    GlobalSettings.SetBool(MethodEfficiencyModeName, false);
+    DebugOutputCapture output;
+    Monitor monitor(PCoreData{});
+    UniqueHandle passed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    monitor.AddPassNotifyEvent(passed.Get());
+    monitor.StartMonitor();
+    ASSERT_TRUE(IsSignalled(passed.Get(), 5000));
+    EXPECT_EQ(output.Count(EfficiencyLine), 0u);
+
+    GlobalSettings.Toggle(MethodEfficiencyModeName, true);
+    // The pass running at the toggle may have read the flag before it; the one after it has not.
+    ASSERT_TRUE(IsSignalled(passed.Get(), 5000));
+    ASSERT_TRUE(IsSignalled(passed.Get(), 5000));
+    monitor.StopMonitor();
+    // Wine refuses the call, so each pass since the switch wrote the line once.
+    EXPECT_GE(output.Count(EfficiencyLine), 1u);
+    EXPECT_EQ(output.Lines().size(), output.Count(EfficiencyLine));
+}
+
+} // namespace
