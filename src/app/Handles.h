@@ -172,6 +172,19 @@ struct BstrTraits
     }
 };
 
+struct IconTraits
+{
+    using Type = HICON;
+    static Type Empty() noexcept
+    {
+        return nullptr;
+    }
+    static void Close(Type h) noexcept
+    {
+        ::DestroyIcon(h);
+    }
+};
+
 struct InternetHandleTraits
 {
     using Type = HINTERNET;
@@ -208,6 +221,7 @@ using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;              // SysAllocString results
+using UniqueIcon = UniqueResource<IconTraits>;              // LoadImageW icons without LR_SHARED
 using UniqueInternet = UniqueResource<InternetHandleTraits>; // WinINet sessions and requests
 using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
 

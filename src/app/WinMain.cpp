@@ -2,12 +2,38 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <cstdlib>
 #include <iostream>
 
 #include "app/Globals.h"
 #include "app/Options.h"
 #include "app/StartupActions.h"
+#include "ui/TrayWindow.h"
+
+namespace
+{
+// The resident program: the tray window and its icon, then the message loop until the quit message.
+int RunResident()
+{
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES |
+                                                        ICC_STANDARD_CLASSES | ICC_LINK_CLASS};
+    if (!::InitCommonControlsEx(&controls))
+        ::InitCommonControls();
+    CreateTrayWindow();
+    MSG message;
+    for (BOOL result; (result = ::GetMessageW(&message, nullptr, 0, 0)) != 0;)
+    {
+        if (result == -1)
+            continue;
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    RemoveTrayIcon();
+    return 0;
+}
+} // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
@@ -39,6 +65,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     case StartAction::Normal:
         break;
     }
-    // The resident run comes with the tray window.
-    return 0;
+    return RunResident();
 }
