@@ -39,8 +39,7 @@ struct RecordedSetup
             return path;
         };
         steps.deleteRegistryKey = [this](HKEY root, const std::wstring& key) {
-            log.push_back(std::string("delete key ") + (root == HKEY_CURRENT_USER ? "HKCU\\" : "HKLM\\") +
-                          Narrow(key));
+            log.push_back(std::string("delete key ") + (root == HKEY_CURRENT_USER ? "HKCU\\" : "HKLM\\") + Narrow(key));
         };
         return steps;
     }
@@ -59,11 +58,23 @@ TEST(StartupActions, InstallReplacesTheOlderTaskAndCreatesTheLogonTask)
     };
     const std::string create = "create task Ternvale for C:\\Program Files\\Ternvale\\Ternvale.exe";
     const std::vector<Case> cases = {
-        {"created", true, L"C:\\Program Files\\Ternvale\\Ternvale.exe", true, 0,
+        {"created",
+         true,
+         L"C:\\Program Files\\Ternvale\\Ternvale.exe",
+         true,
+         0,
          {"delete task Tern Vale", "program path", create}},
-        {"older task not deletable", false, L"C:\\Program Files\\Ternvale\\Ternvale.exe", true, 0,
+        {"older task not deletable",
+         false,
+         L"C:\\Program Files\\Ternvale\\Ternvale.exe",
+         true,
+         0,
          {"delete task Tern Vale", "program path", create}},
-        {"task not created", true, L"C:\\Program Files\\Ternvale\\Ternvale.exe", false, 1,
+        {"task not created",
+         true,
+         L"C:\\Program Files\\Ternvale\\Ternvale.exe",
+         false,
+         1,
          {"delete task Tern Vale", "program path", create}},
         {"no program path", true, L"", true, 1, {"delete task Tern Vale", "program path"}},
     };

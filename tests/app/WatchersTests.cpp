@@ -15,7 +15,8 @@ namespace
 class MessageTarget
 {
   public:
-    MessageTarget() : window_(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr))
+    MessageTarget()
+        : window_(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr))
     {
     }
     ~MessageTarget()

@@ -225,24 +225,24 @@ class FakeRegisteredTask : public FakeObject<IRegisteredTask>
     explicit FakeRegisteredTask(Recorder& recorder) : FakeObject(recorder, {})
     {
     }
-    FAKE_UNUSED(get_Name, (BSTR *))
-    FAKE_UNUSED(get_Path, (BSTR *))
-    FAKE_UNUSED(get_State, (TASK_STATE *))
-    FAKE_UNUSED(get_Enabled, (VARIANT_BOOL *))
+    FAKE_UNUSED(get_Name, (BSTR*))
+    FAKE_UNUSED(get_Path, (BSTR*))
+    FAKE_UNUSED(get_State, (TASK_STATE*))
+    FAKE_UNUSED(get_Enabled, (VARIANT_BOOL*))
     FAKE_UNUSED(put_Enabled, (VARIANT_BOOL))
-    FAKE_UNUSED(Run, (VARIANT, IRunningTask **))
-    FAKE_UNUSED(RunEx, (VARIANT, LONG, LONG, BSTR, IRunningTask **))
-    FAKE_UNUSED(GetInstances, (LONG, IRunningTaskCollection **))
-    FAKE_UNUSED(get_LastRunTime, (DATE *))
-    FAKE_UNUSED(get_LastTaskResult, (LONG *))
-    FAKE_UNUSED(get_NumberOfMissedRuns, (LONG *))
-    FAKE_UNUSED(get_NextRunTime, (DATE *))
-    FAKE_UNUSED(get_Definition, (ITaskDefinition **))
-    FAKE_UNUSED(get_Xml, (BSTR *))
-    FAKE_UNUSED(GetSecurityDescriptor, (LONG, BSTR *))
+    FAKE_UNUSED(Run, (VARIANT, IRunningTask**))
+    FAKE_UNUSED(RunEx, (VARIANT, LONG, LONG, BSTR, IRunningTask**))
+    FAKE_UNUSED(GetInstances, (LONG, IRunningTaskCollection**))
+    FAKE_UNUSED(get_LastRunTime, (DATE*))
+    FAKE_UNUSED(get_LastTaskResult, (LONG*))
+    FAKE_UNUSED(get_NumberOfMissedRuns, (LONG*))
+    FAKE_UNUSED(get_NextRunTime, (DATE*))
+    FAKE_UNUSED(get_Definition, (ITaskDefinition**))
+    FAKE_UNUSED(get_Xml, (BSTR*))
+    FAKE_UNUSED(GetSecurityDescriptor, (LONG, BSTR*))
     FAKE_UNUSED(SetSecurityDescriptor, (BSTR, LONG))
     FAKE_UNUSED(Stop, (LONG))
-    FAKE_UNUSED(GetRunTimes, (const LPSYSTEMTIME, const LPSYSTEMTIME, DWORD *, LPSYSTEMTIME *))
+    FAKE_UNUSED(GetRunTimes, (const LPSYSTEMTIME, const LPSYSTEMTIME, DWORD*, LPSYSTEMTIME*))
 };
 
 class FakeRegistrationInfo : public FakeObject<IRegistrationInfo>
@@ -255,22 +255,22 @@ class FakeRegistrationInfo : public FakeObject<IRegistrationInfo>
     {
         return recorder_.Record("Author", Text(author));
     }
-    FAKE_UNUSED(get_Description, (BSTR *))
+    FAKE_UNUSED(get_Description, (BSTR*))
     FAKE_UNUSED(put_Description, (BSTR))
-    FAKE_UNUSED(get_Author, (BSTR *))
-    FAKE_UNUSED(get_Version, (BSTR *))
+    FAKE_UNUSED(get_Author, (BSTR*))
+    FAKE_UNUSED(get_Version, (BSTR*))
     FAKE_UNUSED(put_Version, (BSTR))
-    FAKE_UNUSED(get_Date, (BSTR *))
+    FAKE_UNUSED(get_Date, (BSTR*))
     FAKE_UNUSED(put_Date, (BSTR))
-    FAKE_UNUSED(get_Documentation, (BSTR *))
+    FAKE_UNUSED(get_Documentation, (BSTR*))
     FAKE_UNUSED(put_Documentation, (BSTR))
-    FAKE_UNUSED(get_XmlText, (BSTR *))
+    FAKE_UNUSED(get_XmlText, (BSTR*))
     FAKE_UNUSED(put_XmlText, (BSTR))
-    FAKE_UNUSED(get_URI, (BSTR *))
+    FAKE_UNUSED(get_URI, (BSTR*))
     FAKE_UNUSED(put_URI, (BSTR))
-    FAKE_UNUSED(get_SecurityDescriptor, (VARIANT *))
+    FAKE_UNUSED(get_SecurityDescriptor, (VARIANT*))
     FAKE_UNUSED(put_SecurityDescriptor, (VARIANT))
-    FAKE_UNUSED(get_Source, (BSTR *))
+    FAKE_UNUSED(get_Source, (BSTR*))
     FAKE_UNUSED(put_Source, (BSTR))
 };
 
@@ -304,40 +304,40 @@ class FakeSettings : public FakeObject<ITaskSettings>
     {
         return recorder_.Record("Enabled", Text(enabled));
     }
-    FAKE_UNUSED(get_AllowDemandStart, (VARIANT_BOOL *))
+    FAKE_UNUSED(get_AllowDemandStart, (VARIANT_BOOL*))
     FAKE_UNUSED(put_AllowDemandStart, (VARIANT_BOOL))
-    FAKE_UNUSED(get_RestartInterval, (BSTR *))
+    FAKE_UNUSED(get_RestartInterval, (BSTR*))
     FAKE_UNUSED(put_RestartInterval, (BSTR))
-    FAKE_UNUSED(get_RestartCount, (INT *))
+    FAKE_UNUSED(get_RestartCount, (INT*))
     FAKE_UNUSED(put_RestartCount, (INT))
-    FAKE_UNUSED(get_MultipleInstances, (TASK_INSTANCES_POLICY *))
-    FAKE_UNUSED(get_StopIfGoingOnBatteries, (VARIANT_BOOL *))
-    FAKE_UNUSED(get_DisallowStartIfOnBatteries, (VARIANT_BOOL *))
-    FAKE_UNUSED(get_AllowHardTerminate, (VARIANT_BOOL *))
+    FAKE_UNUSED(get_MultipleInstances, (TASK_INSTANCES_POLICY*))
+    FAKE_UNUSED(get_StopIfGoingOnBatteries, (VARIANT_BOOL*))
+    FAKE_UNUSED(get_DisallowStartIfOnBatteries, (VARIANT_BOOL*))
+    FAKE_UNUSED(get_AllowHardTerminate, (VARIANT_BOOL*))
     FAKE_UNUSED(put_AllowHardTerminate, (VARIANT_BOOL))
-    FAKE_UNUSED(get_StartWhenAvailable, (VARIANT_BOOL *))
-    FAKE_UNUSED(get_XmlText, (BSTR *))
+    FAKE_UNUSED(get_StartWhenAvailable, (VARIANT_BOOL*))
+    FAKE_UNUSED(get_XmlText, (BSTR*))
     FAKE_UNUSED(put_XmlText, (BSTR))
-    FAKE_UNUSED(get_RunOnlyIfNetworkAvailable, (VARIANT_BOOL *))
+    FAKE_UNUSED(get_RunOnlyIfNetworkAvailable, (VARIANT_BOOL*))
     FAKE_UNUSED(put_RunOnlyIfNetworkAvailable, (VARIANT_BOOL))
-    FAKE_UNUSED(get_ExecutionTimeLimit, (BSTR *))
-    FAKE_UNUSED(get_Enabled, (VARIANT_BOOL *))
-    FAKE_UNUSED(get_DeleteExpiredTaskAfter, (BSTR *))
+    FAKE_UNUSED(get_ExecutionTimeLimit, (BSTR*))
+    FAKE_UNUSED(get_Enabled, (VARIANT_BOOL*))
+    FAKE_UNUSED(get_DeleteExpiredTaskAfter, (BSTR*))
     FAKE_UNUSED(put_DeleteExpiredTaskAfter, (BSTR))
-    FAKE_UNUSED(get_Priority, (INT *))
+    FAKE_UNUSED(get_Priority, (INT*))
     FAKE_UNUSED(put_Priority, (INT))
-    FAKE_UNUSED(get_Compatibility, (TASK_COMPATIBILITY *))
+    FAKE_UNUSED(get_Compatibility, (TASK_COMPATIBILITY*))
     FAKE_UNUSED(put_Compatibility, (TASK_COMPATIBILITY))
-    FAKE_UNUSED(get_Hidden, (VARIANT_BOOL *))
+    FAKE_UNUSED(get_Hidden, (VARIANT_BOOL*))
     FAKE_UNUSED(put_Hidden, (VARIANT_BOOL))
-    FAKE_UNUSED(get_IdleSettings, (IIdleSettings **))
-    FAKE_UNUSED(put_IdleSettings, (IIdleSettings *))
-    FAKE_UNUSED(get_RunOnlyIfIdle, (VARIANT_BOOL *))
+    FAKE_UNUSED(get_IdleSettings, (IIdleSettings**))
+    FAKE_UNUSED(put_IdleSettings, (IIdleSettings*))
+    FAKE_UNUSED(get_RunOnlyIfIdle, (VARIANT_BOOL*))
     FAKE_UNUSED(put_RunOnlyIfIdle, (VARIANT_BOOL))
-    FAKE_UNUSED(get_WakeToRun, (VARIANT_BOOL *))
+    FAKE_UNUSED(get_WakeToRun, (VARIANT_BOOL*))
     FAKE_UNUSED(put_WakeToRun, (VARIANT_BOOL))
-    FAKE_UNUSED(get_NetworkSettings, (INetworkSettings **))
-    FAKE_UNUSED(put_NetworkSettings, (INetworkSettings *))
+    FAKE_UNUSED(get_NetworkSettings, (INetworkSettings**))
+    FAKE_UNUSED(put_NetworkSettings, (INetworkSettings*))
 };
 
 class FakePrincipal : public FakeObject<IPrincipal>
@@ -350,17 +350,17 @@ class FakePrincipal : public FakeObject<IPrincipal>
     {
         return recorder_.Record("RunLevel", Number(level));
     }
-    FAKE_UNUSED(get_Id, (BSTR *))
+    FAKE_UNUSED(get_Id, (BSTR*))
     FAKE_UNUSED(put_Id, (BSTR))
-    FAKE_UNUSED(get_DisplayName, (BSTR *))
+    FAKE_UNUSED(get_DisplayName, (BSTR*))
     FAKE_UNUSED(put_DisplayName, (BSTR))
-    FAKE_UNUSED(get_UserId, (BSTR *))
+    FAKE_UNUSED(get_UserId, (BSTR*))
     FAKE_UNUSED(put_UserId, (BSTR))
-    FAKE_UNUSED(get_LogonType, (TASK_LOGON_TYPE *))
+    FAKE_UNUSED(get_LogonType, (TASK_LOGON_TYPE*))
     FAKE_UNUSED(put_LogonType, (TASK_LOGON_TYPE))
-    FAKE_UNUSED(get_GroupId, (BSTR *))
+    FAKE_UNUSED(get_GroupId, (BSTR*))
     FAKE_UNUSED(put_GroupId, (BSTR))
-    FAKE_UNUSED(get_RunLevel, (TASK_RUNLEVEL_TYPE *))
+    FAKE_UNUSED(get_RunLevel, (TASK_RUNLEVEL_TYPE*))
 };
 
 class FakeLogonTrigger : public FakeObject<LogonTriggerInterface>
@@ -378,20 +378,20 @@ class FakeLogonTrigger : public FakeObject<LogonTriggerInterface>
     {
         return recorder_.Record("TriggerUserId", Text(user));
     }
-    FAKE_UNUSED(get_Delay, (BSTR *))
+    FAKE_UNUSED(get_Delay, (BSTR*))
     FAKE_UNUSED(put_Delay, (BSTR))
-    FAKE_UNUSED(get_UserId, (BSTR *))
-    FAKE_UNUSED(get_Type, (TASK_TRIGGER_TYPE2 *))
-    FAKE_UNUSED(get_Id, (BSTR *))
-    FAKE_UNUSED(get_Repetition, (IRepetitionPattern **))
-    FAKE_UNUSED(put_Repetition, (IRepetitionPattern *))
-    FAKE_UNUSED(get_ExecutionTimeLimit, (BSTR *))
+    FAKE_UNUSED(get_UserId, (BSTR*))
+    FAKE_UNUSED(get_Type, (TASK_TRIGGER_TYPE2*))
+    FAKE_UNUSED(get_Id, (BSTR*))
+    FAKE_UNUSED(get_Repetition, (IRepetitionPattern**))
+    FAKE_UNUSED(put_Repetition, (IRepetitionPattern*))
+    FAKE_UNUSED(get_ExecutionTimeLimit, (BSTR*))
     FAKE_UNUSED(put_ExecutionTimeLimit, (BSTR))
-    FAKE_UNUSED(get_StartBoundary, (BSTR *))
+    FAKE_UNUSED(get_StartBoundary, (BSTR*))
     FAKE_UNUSED(put_StartBoundary, (BSTR))
-    FAKE_UNUSED(get_EndBoundary, (BSTR *))
+    FAKE_UNUSED(get_EndBoundary, (BSTR*))
     FAKE_UNUSED(put_EndBoundary, (BSTR))
-    FAKE_UNUSED(get_Enabled, (VARIANT_BOOL *))
+    FAKE_UNUSED(get_Enabled, (VARIANT_BOOL*))
     FAKE_UNUSED(put_Enabled, (VARIANT_BOOL))
 };
 
@@ -405,9 +405,9 @@ class FakeTriggers : public FakeObject<ITriggerCollection>
     {
         return HandOut("CreateTrigger", Number(type), &trigger_, trigger);
     }
-    FAKE_UNUSED(get_Count, (LONG *))
-    FAKE_UNUSED(get_Item, (LONG, ITrigger **))
-    FAKE_UNUSED(get__NewEnum, (IUnknown **))
+    FAKE_UNUSED(get_Count, (LONG*))
+    FAKE_UNUSED(get_Item, (LONG, ITrigger**))
+    FAKE_UNUSED(get__NewEnum, (IUnknown**))
     FAKE_UNUSED(Remove, (VARIANT))
     FAKE_UNUSED(Clear, ())
 
@@ -430,12 +430,12 @@ class FakeExecAction : public FakeObject<IExecAction>
     {
         return recorder_.Record("ActionArguments", Text(arguments));
     }
-    FAKE_UNUSED(get_Id, (BSTR *))
+    FAKE_UNUSED(get_Id, (BSTR*))
     FAKE_UNUSED(put_Id, (BSTR))
-    FAKE_UNUSED(get_Type, (TASK_ACTION_TYPE *))
-    FAKE_UNUSED(get_Path, (BSTR *))
-    FAKE_UNUSED(get_Arguments, (BSTR *))
-    FAKE_UNUSED(get_WorkingDirectory, (BSTR *))
+    FAKE_UNUSED(get_Type, (TASK_ACTION_TYPE*))
+    FAKE_UNUSED(get_Path, (BSTR*))
+    FAKE_UNUSED(get_Arguments, (BSTR*))
+    FAKE_UNUSED(get_WorkingDirectory, (BSTR*))
     FAKE_UNUSED(put_WorkingDirectory, (BSTR))
 };
 
@@ -449,14 +449,14 @@ class FakeActions : public FakeObject<IActionCollection>
     {
         return HandOut("CreateAction", Number(type), &action_, action);
     }
-    FAKE_UNUSED(get_Count, (LONG *))
-    FAKE_UNUSED(get_Item, (LONG, IAction **))
-    FAKE_UNUSED(get__NewEnum, (IUnknown **))
-    FAKE_UNUSED(get_XmlText, (BSTR *))
+    FAKE_UNUSED(get_Count, (LONG*))
+    FAKE_UNUSED(get_Item, (LONG, IAction**))
+    FAKE_UNUSED(get__NewEnum, (IUnknown**))
+    FAKE_UNUSED(get_XmlText, (BSTR*))
     FAKE_UNUSED(put_XmlText, (BSTR))
     FAKE_UNUSED(Remove, (VARIANT))
     FAKE_UNUSED(Clear, ())
-    FAKE_UNUSED(get_Context, (BSTR *))
+    FAKE_UNUSED(get_Context, (BSTR*))
     FAKE_UNUSED(put_Context, (BSTR))
 
   private:
@@ -498,14 +498,14 @@ class FakeDefinition : public FakeObject<ITaskDefinition>
     {
         return HandOut("Actions", {}, &parts_.actions, actions);
     }
-    FAKE_UNUSED(put_RegistrationInfo, (IRegistrationInfo *))
-    FAKE_UNUSED(put_Triggers, (ITriggerCollection *))
-    FAKE_UNUSED(put_Settings, (ITaskSettings *))
-    FAKE_UNUSED(get_Data, (BSTR *))
+    FAKE_UNUSED(put_RegistrationInfo, (IRegistrationInfo*))
+    FAKE_UNUSED(put_Triggers, (ITriggerCollection*))
+    FAKE_UNUSED(put_Settings, (ITaskSettings*))
+    FAKE_UNUSED(get_Data, (BSTR*))
     FAKE_UNUSED(put_Data, (BSTR))
-    FAKE_UNUSED(put_Principal, (IPrincipal *))
-    FAKE_UNUSED(put_Actions, (IActionCollection *))
-    FAKE_UNUSED(get_XmlText, (BSTR *))
+    FAKE_UNUSED(put_Principal, (IPrincipal*))
+    FAKE_UNUSED(put_Actions, (IActionCollection*))
+    FAKE_UNUSED(get_XmlText, (BSTR*))
     FAKE_UNUSED(put_XmlText, (BSTR))
 
   private:
@@ -523,9 +523,9 @@ class FakeFolder : public FakeObject<ITaskFolder>
     {
         return recorder_.Record("DeleteTask", Text(name) + L", " + Number(flags));
     }
-    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags,
-                                                     VARIANT user, VARIANT password, TASK_LOGON_TYPE logon,
-                                                     VARIANT sddl, IRegisteredTask** task) override
+    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags, VARIANT user,
+                                                     VARIANT password, TASK_LOGON_TYPE logon, VARIANT sddl,
+                                                     IRegisteredTask** task) override
     {
         const std::wstring which = definition == &definition_ ? L"the new definition" : L"another definition";
         return HandOut("RegisterTaskDefinition",
@@ -533,16 +533,16 @@ class FakeFolder : public FakeObject<ITaskFolder>
                            L", password " + Text(password) + L", logon " + Number(logon) + L", sddl " + Text(sddl),
                        &registered_, task);
     }
-    FAKE_UNUSED(get_Name, (BSTR *))
-    FAKE_UNUSED(get_Path, (BSTR *))
-    FAKE_UNUSED(GetFolder, (BSTR, ITaskFolder **))
-    FAKE_UNUSED(GetFolders, (LONG, ITaskFolderCollection **))
-    FAKE_UNUSED(CreateFolder, (BSTR, VARIANT, ITaskFolder **))
+    FAKE_UNUSED(get_Name, (BSTR*))
+    FAKE_UNUSED(get_Path, (BSTR*))
+    FAKE_UNUSED(GetFolder, (BSTR, ITaskFolder**))
+    FAKE_UNUSED(GetFolders, (LONG, ITaskFolderCollection**))
+    FAKE_UNUSED(CreateFolder, (BSTR, VARIANT, ITaskFolder**))
     FAKE_UNUSED(DeleteFolder, (BSTR, LONG))
-    FAKE_UNUSED(GetTask, (BSTR, IRegisteredTask **))
-    FAKE_UNUSED(GetTasks, (LONG, IRegisteredTaskCollection **))
-    FAKE_UNUSED(RegisterTask, (BSTR, BSTR, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE, VARIANT, IRegisteredTask **))
-    FAKE_UNUSED(GetSecurityDescriptor, (LONG, BSTR *))
+    FAKE_UNUSED(GetTask, (BSTR, IRegisteredTask**))
+    FAKE_UNUSED(GetTasks, (LONG, IRegisteredTaskCollection**))
+    FAKE_UNUSED(RegisterTask, (BSTR, BSTR, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE, VARIANT, IRegisteredTask**))
+    FAKE_UNUSED(GetSecurityDescriptor, (LONG, BSTR*))
     FAKE_UNUSED(SetSecurityDescriptor, (BSTR, LONG))
 
   private:
@@ -570,12 +570,12 @@ class FakeService : public FakeObject<ITaskService>
     {
         return HandOut("NewTask", Number(static_cast<long>(flags)), &definition_, definition);
     }
-    FAKE_UNUSED(GetRunningTasks, (LONG, IRunningTaskCollection **))
-    FAKE_UNUSED(get_Connected, (VARIANT_BOOL *))
-    FAKE_UNUSED(get_TargetServer, (BSTR *))
-    FAKE_UNUSED(get_ConnectedUser, (BSTR *))
-    FAKE_UNUSED(get_ConnectedDomain, (BSTR *))
-    FAKE_UNUSED(get_HighestVersion, (DWORD *))
+    FAKE_UNUSED(GetRunningTasks, (LONG, IRunningTaskCollection**))
+    FAKE_UNUSED(get_Connected, (VARIANT_BOOL*))
+    FAKE_UNUSED(get_TargetServer, (BSTR*))
+    FAKE_UNUSED(get_ConnectedUser, (BSTR*))
+    FAKE_UNUSED(get_ConnectedDomain, (BSTR*))
+    FAKE_UNUSED(get_HighestVersion, (DWORD*))
 
   private:
     FakeFolder& folder_;
@@ -598,10 +598,17 @@ class FakeTaskScheduler
 
     [[nodiscard]] std::vector<std::pair<const char*, const Counted*>> Objects() const
     {
-        return {{"registered task", &registered}, {"registration info", &info}, {"settings", &settings},
-                {"principal", &principal},        {"trigger", &trigger},        {"triggers", &triggers},
-                {"action", &action},              {"actions", &actions},        {"definition", &definition},
-                {"folder", &folder},              {"service", &service}};
+        return {{"registered task", &registered},
+                {"registration info", &info},
+                {"settings", &settings},
+                {"principal", &principal},
+                {"trigger", &trigger},
+                {"triggers", &triggers},
+                {"action", &action},
+                {"actions", &actions},
+                {"definition", &definition},
+                {"folder", &folder},
+                {"service", &service}};
     }
     [[nodiscard]] std::vector<std::string> Steps() const
     {

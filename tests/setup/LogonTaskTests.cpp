@@ -89,16 +89,36 @@ TEST(LogonTask, AFailedMustSucceedStepReturnsFalseStopsThereAndReleasesEverythin
         bool emptySuccess; // the step reports success but hands out no object
     };
     const Case cases[] = {
-        {"Connect", false},          {"GetFolder", false},         {"GetFolder", true},
-        {"NewTask", false},          {"NewTask", true},            {"RegistrationInfo", false},
-        {"RegistrationInfo", true},  {"Author", false},            {"Settings", false},
-        {"Settings", true},          {"StartWhenAvailable", false}, {"Principal", false},
-        {"Principal", true},         {"RunLevel", false},          {"Triggers", false},
-        {"Triggers", true},          {"CreateTrigger", false},     {"CreateTrigger", true},
-        {"QueryLogonTrigger", false}, {"QueryLogonTrigger", true}, {"TriggerId", false},
-        {"TriggerUserId", false},    {"Actions", false},           {"Actions", true},
-        {"CreateAction", false},     {"CreateAction", true},       {"QueryExecAction", false},
-        {"QueryExecAction", true},   {"ActionPath", false},        {"RegisterTaskDefinition", false},
+        {"Connect", false},
+        {"GetFolder", false},
+        {"GetFolder", true},
+        {"NewTask", false},
+        {"NewTask", true},
+        {"RegistrationInfo", false},
+        {"RegistrationInfo", true},
+        {"Author", false},
+        {"Settings", false},
+        {"Settings", true},
+        {"StartWhenAvailable", false},
+        {"Principal", false},
+        {"Principal", true},
+        {"RunLevel", false},
+        {"Triggers", false},
+        {"Triggers", true},
+        {"CreateTrigger", false},
+        {"CreateTrigger", true},
+        {"QueryLogonTrigger", false},
+        {"QueryLogonTrigger", true},
+        {"TriggerId", false},
+        {"TriggerUserId", false},
+        {"Actions", false},
+        {"Actions", true},
+        {"CreateAction", false},
+        {"CreateAction", true},
+        {"QueryExecAction", false},
+        {"QueryExecAction", true},
+        {"ActionPath", false},
+        {"RegisterTaskDefinition", false},
     };
     for (const Case& c : cases)
     {
@@ -119,8 +139,8 @@ TEST(LogonTask, AFailedMustSucceedStepReturnsFalseStopsThereAndReleasesEverythin
 
 TEST(LogonTask, FailuresOfTheRefiningStepsAreNotFatal)
 {
-    for (const char* step : {"DeleteTask", "ExecutionTimeLimit", "DisallowStartIfOnBatteries",
-                             "StopIfGoingOnBatteries", "MultipleInstances", "Enabled", "ActionArguments"})
+    for (const char* step : {"DeleteTask", "ExecutionTimeLimit", "DisallowStartIfOnBatteries", "StopIfGoingOnBatteries",
+                             "MultipleInstances", "Enabled", "ActionArguments"})
     {
         SCOPED_TRACE(step);
         FakeTaskScheduler tasks;
