@@ -3,6 +3,8 @@
 // move-only, released on every path.
 
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
 #include <wininet.h>
 
 #include <utility>
@@ -157,6 +159,19 @@ struct CoTaskMemTraits
     }
 };
 
+struct BstrTraits
+{
+    using Type = BSTR;
+    static Type Empty() noexcept
+    {
+        return nullptr;
+    }
+    static void Close(Type s) noexcept
+    {
+        ::SysFreeString(s);
+    }
+};
+
 struct IconTraits
 {
     using Type = HICON;
@@ -205,6 +220,7 @@ using UniqueGdiObject = UniqueResource<GdiObjectTraits>;   // brushes, bitmaps, 
 using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;     // CreateCompatibleDC results
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
+using UniqueBstr = UniqueResource<BstrTraits>;              // SysAllocString results
 using UniqueIcon = UniqueResource<IconTraits>;              // LoadImageW icons without LR_SHARED
 using UniqueInternet = UniqueResource<InternetHandleTraits>; // WinINet sessions and requests
 using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
@@ -280,4 +296,64 @@ class PaintDc
     HWND window_;
     PAINTSTRUCT paint_{};
     HDC dc_ = nullptr;
+};
+
+// A VARIANT cleared with VariantClear (which frees a BSTR or releases an interface it holds).
+class OwnedVariant
+{
+  public:
+    OwnedVariant() noexcept
+    {
+        ::VariantInit(&value_);
+    }
+    ~OwnedVariant()
+    {
+        ::VariantClear(&value_);
+    }
+    OwnedVariant(const OwnedVariant&) = delete;
+    OwnedVariant& operator=(const OwnedVariant&) = delete;
+
+    // A VT_BSTR variant holding a copy of text; false when the copy cannot be allocated.
+    [[nodiscard]] bool SetString(const wchar_t* text) noexcept
+    {
+        ::VariantClear(&value_);
+        const BSTR copy = ::SysAllocString(text);
+        if (copy == nullptr)
+            return false;
+        value_.vt = VT_BSTR;
+        value_.bstrVal = copy;
+        return true;
+    }
+    [[nodiscard]] const VARIANT& Get() const noexcept
+    {
+        return value_;
+    }
+
+  private:
+    VARIANT value_;
+};
+
+// COM on the calling thread for the lifetime of the object; CoUninitialize only after a successful
+// CoInitializeEx (a thread already in another apartment model gets RPC_E_CHANGED_MODE).
+class ComApartment
+{
+  public:
+    explicit ComApartment(DWORD model = COINIT_MULTITHREADED) noexcept
+        : initialised_(SUCCEEDED(::CoInitializeEx(nullptr, model)))
+    {
+    }
+    ~ComApartment()
+    {
+        if (initialised_)
+            ::CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    [[nodiscard]] bool IsInitialised() const noexcept
+    {
+        return initialised_;
+    }
+
+  private:
+    bool initialised_;
 };

@@ -9,26 +9,60 @@
 
 #include "app/Globals.h"
 #include "app/Options.h"
+#include "app/StartupActions.h"
+#include "app/Watchers.h"
+#include "ui/PrivateMessages.h"
 #include "ui/TrayWindow.h"
 
 namespace
 {
-// The resident program: the tray window and its icon, then the message loop until the quit message.
-int RunResident()
+constexpr DWORD CommonControlClasses =
+    ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES | ICC_STANDARD_CLASSES | ICC_LINK_CLASS;
+static_assert(CommonControlClasses == 0xC00D);
+
+// The single-instance rule: a running instance's tray window opens or raises its main window. The
+// send returns only when that instance has handled it, which may mean after its dialog closed.
+bool HandOverToRunningInstance()
 {
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES |
-                                                        ICC_STANDARD_CLASSES | ICC_LINK_CLASS};
+    const HWND tray = ::FindWindowW(TrayClassName, nullptr);
+    if (tray == nullptr)
+        return false;
+    ::SendMessageW(tray, WM_TRAY_SHOW_MAIN, 0, 0);
+    return true;
+}
+
+void InitialiseCommonControls()
+{
+    INITCOMMONCONTROLSEX controls{sizeof(controls), CommonControlClasses};
     if (!::InitCommonControlsEx(&controls))
         ::InitCommonControls();
-    CreateTrayWindow();
+}
+
+void RunMessageLoop()
+{
     MSG message;
-    for (BOOL result; (result = ::GetMessageW(&message, nullptr, 0, 0)) != 0;)
+    for (;;)
     {
+        const BOOL result = ::GetMessageW(&message, nullptr, 0, 0);
+        if (result == 0)
+            return;
         if (result == -1)
             continue;
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
+}
+
+int RunResident()
+{
+    if (HandOverToRunningInstance())
+        return 0;
+    InitialiseCommonControls();
+    // Without its window nothing could reach or end this instance.
+    if (!CreateTrayWindow())
+        return 1;
+    StartWatchers();
+    RunMessageLoop();
     RemoveTrayIcon();
     return 0;
 }
@@ -55,10 +89,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     case StartAction::Help:
         std::cerr << HelpText(options);
         return 1;
+    case StartAction::Install:
+        return RunInstall(SystemSetupSteps());
+    case StartAction::Uninstall:
+        return RunUninstall(SystemSetupSteps());
+    case StartAction::Close:
+        return RunClose(SystemCloseSteps());
     case StartAction::Normal:
-        return RunResident();
-    default:
-        // Installing and closing come with the logon task.
-        return 0;
+        break;
     }
+    return RunResident();
 }

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 #include <utility>
 
@@ -26,12 +27,31 @@ std::wstring TernvaleExePath()
 
 namespace
 {
-void DrainPipe(HANDLE pipe, std::string& into)
+// Reads what is in the pipe without blocking in ReadFile: a process that Wine starts on the child's
+// behalf (explorer.exe for the desktop) can inherit the write end and keep it open long after the
+// child has ended, so end of file never comes. Once the child has ended, what it wrote is already in
+// the pipe: read that and stop.
+void DrainPipe(HANDLE pipe, std::string& into, const std::atomic<bool>& writerEnded)
 {
     char buffer[4096];
-    DWORD read = 0;
-    while (::ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        into.append(buffer, read);
+    for (;;)
+    {
+        const bool ended = writerEnded.load();
+        DWORD available = 0;
+        if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
+            return; // every write end is closed
+        if (available > 0)
+        {
+            DWORD read = 0;
+            if (!::ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof(buffer)), &read, nullptr) || read == 0)
+                return;
+            into.append(buffer, read);
+            continue;
+        }
+        if (ended)
+            return;
+        ::Sleep(10);
+    }
 }
 } // namespace
 
@@ -60,14 +80,16 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
     outWrite.Reset();
     errWrite.Reset();
 
-    std::thread outReader(DrainPipe, outRead.Get(), std::ref(result.out));
-    std::thread errReader(DrainPipe, errRead.Get(), std::ref(result.err));
+    std::atomic<bool> ended{false};
+    std::thread outReader(DrainPipe, outRead.Get(), std::ref(result.out), std::cref(ended));
+    std::thread errReader(DrainPipe, errRead.Get(), std::ref(result.err), std::cref(ended));
     if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0)
     {
         result.timedOut = true;
         ::TerminateProcess(process.Get(), 0xDEAD);
         ::WaitForSingleObject(process.Get(), 5000);
     }
+    ended = true;
     outReader.join();
     errReader.join();
     ::GetExitCodeProcess(process.Get(), &result.exitCode);
@@ -268,6 +290,133 @@ void DebugOutputCapture::Clear()
     std::lock_guard<std::mutex> guard(captureLock);
     if (captureLines)
         captureLines->clear();
+}
+
+} // namespace testing_support
+
+// ---- Task Scheduler tasks and processes by name ------------------------------------------------
+
+#include <tlhelp32.h>
+#include <wrl/client.h>
+
+#include "app/PlatformGaps.h"
+
+namespace testing_support
+{
+namespace
+{
+using Microsoft::WRL::ComPtr;
+
+ComPtr<ITaskService> ConnectedService()
+{
+    ComPtr<ITaskService> service;
+    if (FAILED(::CoCreateInstance(TaskSchedulerClassId, nullptr, CLSCTX_INPROC_SERVER, TaskServiceInterfaceId,
+                                  reinterpret_cast<void**>(service.GetAddressOf()))))
+        return nullptr;
+    const OwnedVariant empty;
+    if (FAILED(service->Connect(empty.Get(), empty.Get(), empty.Get(), empty.Get())))
+        return nullptr;
+    return service;
+}
+
+ComPtr<ITaskFolder> RootTaskFolder(ITaskService* service)
+{
+    ComPtr<ITaskFolder> folder;
+    const UniqueBstr root(::SysAllocString(L"\\"));
+    if (service == nullptr || FAILED(service->GetFolder(root.Get(), &folder)))
+        return nullptr;
+    return folder;
+}
+} // namespace
+
+bool RegisterDailyTask(const std::wstring& name, const std::wstring& executablePath)
+{
+    const ComApartment com;
+    const ComPtr<ITaskService> service = ConnectedService();
+    const ComPtr<ITaskFolder> folder = RootTaskFolder(service.Get());
+    if (!folder)
+        return false;
+    ComPtr<ITaskDefinition> definition;
+    ComPtr<ITriggerCollection> triggers;
+    ComPtr<ITrigger> trigger;
+    ComPtr<IActionCollection> actions;
+    ComPtr<IAction> action;
+    ComPtr<IExecAction> exec;
+    const UniqueBstr start(::SysAllocString(L"2030-01-01T08:00:00"));
+    const UniqueBstr path(::SysAllocString(executablePath.c_str()));
+    if (FAILED(service->NewTask(0, &definition)) || FAILED(definition->get_Triggers(&triggers)) ||
+        FAILED(triggers->Create(TASK_TRIGGER_DAILY, &trigger)) || FAILED(trigger->put_StartBoundary(start.Get())) ||
+        FAILED(definition->get_Actions(&actions)) || FAILED(actions->Create(TASK_ACTION_EXEC, &action)) ||
+        FAILED(action->QueryInterface(ExecActionInterfaceId, reinterpret_cast<void**>(exec.GetAddressOf()))) ||
+        FAILED(exec->put_Path(path.Get())))
+        return false;
+    const UniqueBstr taskName(::SysAllocString(name.c_str()));
+    const OwnedVariant empty;
+    ComPtr<IRegisteredTask> registered;
+    return SUCCEEDED(folder->RegisterTaskDefinition(taskName.Get(), definition.Get(), TASK_CREATE_OR_UPDATE,
+                                                    empty.Get(), empty.Get(), TASK_LOGON_INTERACTIVE_TOKEN,
+                                                    empty.Get(), &registered));
+}
+
+bool TaskExists(const std::wstring& name)
+{
+    const ComApartment com;
+    const ComPtr<ITaskFolder> folder = RootTaskFolder(ConnectedService().Get());
+    if (!folder)
+        return false;
+    const UniqueBstr taskName(::SysAllocString(name.c_str()));
+    ComPtr<IRegisteredTask> task;
+    return SUCCEEDED(folder->GetTask(taskName.Get(), &task)) && task;
+}
+
+void DeleteTaskIfPresent(const std::wstring& name)
+{
+    const ComApartment com;
+    if (const ComPtr<ITaskFolder> folder = RootTaskFolder(ConnectedService().Get()))
+    {
+        const UniqueBstr taskName(::SysAllocString(name.c_str()));
+        (void)folder->DeleteTask(taskName.Get(), 0);
+    }
+}
+
+HANDLE StartProcess(const std::wstring& commandLine)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring mutableLine = commandLine;
+    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return nullptr;
+    ::CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+std::vector<DWORD> ProcessIdsNamed(const std::wstring& exeName)
+{
+    std::vector<DWORD> ids;
+    UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return ids;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry))
+    {
+        if (::lstrcmpiW(entry.szExeFile, exeName.c_str()) == 0)
+            ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
+void TerminateProcessesNamed(const std::wstring& exeName)
+{
+    for (const DWORD id : ProcessIdsNamed(exeName))
+    {
+        UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (!process)
+            continue;
+        ::TerminateProcess(process.Get(), 0xDEAD);
+        ::WaitForSingleObject(process.Get(), 5000);
+    }
 }
 
 } // namespace testing_support

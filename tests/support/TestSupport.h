@@ -103,3 +103,21 @@ class DebugOutputCapture
 };
 
 } // namespace testing_support
+
+namespace testing_support
+{
+
+// Tasks in the Task Scheduler's root folder, through its COM interface (COM is initialised by each
+// call). A daily task is the kind the Task Scheduler of Wine 8 can store.
+bool RegisterDailyTask(const std::wstring& name, const std::wstring& executablePath);
+bool TaskExists(const std::wstring& name);
+void DeleteTaskIfPresent(const std::wstring& name);
+
+// A process started without waiting for it; its handle is owned by the caller.
+HANDLE StartProcess(const std::wstring& commandLine);
+// Processes by executable name (case-insensitive, without a path).
+std::vector<DWORD> ProcessIdsNamed(const std::wstring& exeName);
+// Ends every process of that name and waits for each to be gone.
+void TerminateProcessesNamed(const std::wstring& exeName);
+
+} // namespace testing_support

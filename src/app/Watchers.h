@@ -1,0 +1,20 @@
+#pragma once
+// The two detached helper threads of the resident run. They never touch a window: they only post
+// to the window whose handle is set at that moment.
+
+#include <windows.h>
+
+#include <atomic>
+
+// Waits for the program's end or another instance's close request. Whatever ends the wait, also a
+// failure (an event that could not be created), counts as a request to close: it sets exitEvent and
+// posts WM_TRAY_EXIT to the tray window, if there is one.
+void CloseWatcher(HANDLE exitEvent, HANDLE closeRequestEvent, const std::atomic<HWND>& trayWindow) noexcept;
+
+// Turns each signal of statusEvent into WM_MAIN_REFRESH_STATUS for the main window while it is open;
+// ends when exitEvent is set or the wait fails.
+void StatusWatcher(HANDLE exitEvent, HANDLE statusEvent, const std::atomic<HWND>& mainWindow) noexcept;
+
+// Both watchers on the program's globals, each on a detached thread. A thread that cannot be created
+// is left out: the program then runs without it. Returns how many were started.
+int StartWatchers() noexcept;
