@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
-#include <taskschd.h>
 #include <tlhelp32.h>
-#include <wrl/client.h>
 
 #include <string>
 #include <vector>
@@ -14,7 +12,6 @@
 #include "app/Handles.h"
 #include "support/TestSupport.h"
 
-using Microsoft::WRL::ComPtr;
 using namespace testing_support;
 
 namespace
@@ -25,10 +22,6 @@ constexpr wchar_t OlderTaskName[] = L"Tern Vale";
 constexpr wchar_t TaskName[] = L"Ternvale";
 constexpr DWORD SetupTimeoutMs = 120000;
 
-constexpr GUID TaskSchedulerClassId = {0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
-constexpr GUID TaskServiceInterfaceId = {0x2FABA4C7, 0x4DA9, 0x4013, {0x96, 0x97, 0x20, 0xCC, 0x3F, 0xD4, 0x0F, 0x85}};
-constexpr GUID ExecActionInterfaceId = {0x4C3D624D, 0xFD6B, 0x49A3, {0xB9, 0xB7, 0x09, 0xCB, 0x3C, 0xD3, 0xF0, 0x47}};
-
 std::wstring KnownFolder(const KNOWNFOLDERID& id)
 {
     PWSTR path = nullptr;
@@ -36,28 +29,6 @@ std::wstring KnownFolder(const KNOWNFOLDERID& id)
     const UniqueCoTaskMem owner(path);
     return SUCCEEDED(hr) ? std::wstring(path) : std::wstring();
 }
-
-// A BSTR argument that lives as long as the call it is passed to.
-class BstrArgument
-{
-  public:
-    explicit BstrArgument(const wchar_t* text) : value_(::SysAllocString(text))
-    {
-    }
-    ~BstrArgument()
-    {
-        ::SysFreeString(value_);
-    }
-    BstrArgument(const BstrArgument&) = delete;
-    BstrArgument& operator=(const BstrArgument&) = delete;
-    [[nodiscard]] BSTR Get() const
-    {
-        return value_;
-    }
-
-  private:
-    BSTR value_;
-};
 
 std::wstring Quoted(const std::wstring& path)
 {
@@ -107,21 +78,6 @@ std::wstring UninstallValue(const wchar_t* name)
         ERROR_SUCCESS)
         return {};
     return buffer;
-}
-
-std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName)
-{
-    std::vector<DWORD> ids;
-    UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more;
-         more = ::Process32NextW(snapshot.Get(), &entry))
-    {
-        if (::lstrcmpiW(entry.szExeFile, exeName) == 0)
-            ids.push_back(entry.th32ProcessID);
-    }
-    return ids;
 }
 
 struct JobResult
@@ -234,76 +190,6 @@ bool WaitForTrayWindow(DWORD timeoutMs)
     return false;
 }
 
-// The Task Scheduler as far as Wine implements it: a daily task stands in for a task left behind by an
-// older version, whose removal shows that the installed program ran with --install or --uninstall.
-class TaskSchedulerRoot
-{
-  public:
-    TaskSchedulerRoot()
-    {
-        ComPtr<ITaskService> service;
-        if (FAILED(::CoCreateInstance(TaskSchedulerClassId, nullptr, CLSCTX_INPROC_SERVER, TaskServiceInterfaceId,
-                                      reinterpret_cast<void**>(service.GetAddressOf()))))
-            return;
-        VARIANT empty{};
-        if (FAILED(service->Connect(empty, empty, empty, empty)))
-            return;
-        const BstrArgument root(L"\\");
-        if (FAILED(service->GetFolder(root.Get(), folder_.GetAddressOf())))
-            return;
-        service_ = service;
-    }
-
-    [[nodiscard]] bool Connected() const
-    {
-        return folder_ != nullptr;
-    }
-
-    bool RegisterDailyTask(const wchar_t* name) const
-    {
-        ComPtr<ITaskDefinition> definition;
-        ComPtr<ITriggerCollection> triggers;
-        ComPtr<ITrigger> trigger;
-        ComPtr<IActionCollection> actions;
-        ComPtr<IAction> action;
-        ComPtr<IExecAction> exec;
-        ComPtr<IRegisteredTask> registered;
-        const BstrArgument start(L"2026-01-01T03:00:00");
-        const BstrArgument path(L"C:\\windows\\system32\\notepad.exe");
-        const BstrArgument taskName(name);
-        VARIANT empty{};
-        return Connected() && SUCCEEDED(service_->NewTask(0, definition.GetAddressOf())) &&
-               SUCCEEDED(definition->get_Triggers(triggers.GetAddressOf())) &&
-               SUCCEEDED(triggers->Create(TASK_TRIGGER_DAILY, trigger.GetAddressOf())) &&
-               SUCCEEDED(trigger->put_StartBoundary(start.Get())) &&
-               SUCCEEDED(definition->get_Actions(actions.GetAddressOf())) &&
-               SUCCEEDED(actions->Create(TASK_ACTION_EXEC, action.GetAddressOf())) &&
-               SUCCEEDED(action->QueryInterface(ExecActionInterfaceId, reinterpret_cast<void**>(exec.GetAddressOf()))) &&
-               SUCCEEDED(exec->put_Path(path.Get())) &&
-               SUCCEEDED(folder_->RegisterTaskDefinition(taskName.Get(), definition.Get(), TASK_CREATE_OR_UPDATE, empty,
-                                                         empty, TASK_LOGON_INTERACTIVE_TOKEN, empty,
-                                                         registered.GetAddressOf()));
-    }
-
-    bool TaskExists(const wchar_t* name) const
-    {
-        ComPtr<IRegisteredTask> task;
-        const BstrArgument taskName(name);
-        return Connected() && SUCCEEDED(folder_->GetTask(taskName.Get(), task.GetAddressOf()));
-    }
-
-    void DeleteTask(const wchar_t* name) const
-    {
-        const BstrArgument taskName(name);
-        if (Connected())
-            folder_->DeleteTask(taskName.Get(), 0);
-    }
-
-  private:
-    ComPtr<ITaskService> service_;
-    ComPtr<ITaskFolder> folder_;
-};
-
 class InstallerTest : public testing::Test
 {
   protected:
@@ -313,8 +199,6 @@ class InstallerTest : public testing::Test
         // Wine starts its desktop process from the first program that needs it; let that be this
         // one rather than an installer whose processes the tests wait for.
         ::GetDesktopWindow();
-        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        comInitialised_ = true;
         RemoveInstallation();
         savedRuleList_ = ReadFileBytes(RuleListFile());
         hadRuleList_ = FileExists(RuleListFile());
@@ -334,8 +218,6 @@ class InstallerTest : public testing::Test
             WriteFileBytes(RuleListFile(), savedRuleList_);
         else
             ::DeleteFileW(RuleListFile().c_str());
-        if (comInitialised_)
-            ::CoUninitialize();
     }
 
     // Whatever a test or an earlier failed run left behind: a running program, its files, its registration,
@@ -354,9 +236,8 @@ class InstallerTest : public testing::Test
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, UninstallKeyPath);
         ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKeyPath);
         ::DeleteFileW(ShortcutPath().c_str());
-        const TaskSchedulerRoot tasks;
-        tasks.DeleteTask(TaskName);
-        tasks.DeleteTask(OlderTaskName);
+        DeleteTaskIfPresent(TaskName);
+        DeleteTaskIfPresent(OlderTaskName);
     }
 
     static JobResult RunSetup(const std::wstring& arguments = L"/S")
@@ -367,29 +248,23 @@ class InstallerTest : public testing::Test
     // Starts the installed program for a resident run and waits until its tray window exists.
     void StartResident(const std::wstring& folder)
     {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        std::wstring commandLine = Quoted(folder + L"\\Ternvale.exe");
-        ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                     &startup, &info));
-        ::CloseHandle(info.hThread);
-        resident_.Reset(info.hProcess);
+        resident_.Reset(StartProcess(Quoted(folder + L"\\Ternvale.exe")));
+        ASSERT_TRUE(resident_);
         ASSERT_TRUE(WaitForTrayWindow(15000)) << "the installed program did not become resident";
     }
 
     UniqueHandle resident_;
 
   private:
-    bool comInitialised_ = false;
     bool hadRuleList_ = false;
     std::vector<unsigned char> savedRuleList_;
 };
 
 TEST_F(InstallerTest, SilentInstallLandsTheProgramTheUninstallerAndTheRegistrationAndRunsInstall)
 {
-    const TaskSchedulerRoot tasks;
-    ASSERT_TRUE(tasks.RegisterDailyTask(OlderTaskName));
+    // A task left by an older version; the program's --install and --uninstall remove it, which
+    // shows that they ran.
+    ASSERT_TRUE(RegisterDailyTask(OlderTaskName, TernvaleExePath()));
 
     const JobResult result = RunSetup();
     ASSERT_TRUE(result.finished) << testing::PrintToString(result.leftovers);
@@ -422,7 +297,7 @@ TEST_F(InstallerTest, SilentInstallLandsTheProgramTheUninstallerAndTheRegistrati
     }
 
     // The program's --install removes the older task before it registers its own.
-    EXPECT_FALSE(tasks.TaskExists(OlderTaskName)) << "the installed program did not run with --install";
+    EXPECT_FALSE(TaskExists(OlderTaskName)) << "the installed program did not run with --install";
     EXPECT_TRUE(ProcessIdsNamed(L"Ternvale.exe").empty()) << "a silent install starts nothing";
 }
 
@@ -489,8 +364,9 @@ TEST_F(InstallerTest, SilentUninstallClosesTheProgramRemovesItsFilesAndRegistrat
     ASSERT_TRUE(WriteFileBytes(RuleListFile(), listBytes));
     const ScratchRegistryKey settings(L"Ternvale");
     ASSERT_TRUE(settings.SetDword(L"MethodCPUAffinity", 1));
-    const TaskSchedulerRoot tasks;
-    ASSERT_TRUE(tasks.RegisterDailyTask(OlderTaskName));
+    // A task left by an older version; the program's --install and --uninstall remove it, which
+    // shows that they ran.
+    ASSERT_TRUE(RegisterDailyTask(OlderTaskName, TernvaleExePath()));
     StartResident(folder);
     if (HasFatalFailure())
         return;
@@ -502,7 +378,7 @@ TEST_F(InstallerTest, SilentUninstallClosesTheProgramRemovesItsFilesAndRegistrat
     EXPECT_FALSE(UninstallKeyExists());
     EXPECT_FALSE(FileExists(ShortcutPath()));
     // What the program's --uninstall removes.
-    EXPECT_FALSE(tasks.TaskExists(OlderTaskName));
+    EXPECT_FALSE(TaskExists(OlderTaskName));
     EXPECT_FALSE(settings.Exists());
     // What belongs to the user stays.
     EXPECT_TRUE(ReadFileBytes(RuleListFile()) == listBytes);
