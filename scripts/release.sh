@@ -25,11 +25,15 @@ if [ -n "${SIGN_PKCS12:-}" ]; then
     signing=1
 elif [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ]; then
     signing=1
-    # The update check only runs installers signed for the maker.
+    # The update check only runs installers whose signer's common name or organisation is the maker.
     signer=$(cache_value TERNVALE_SIGNER_NAME)
     subject=$(openssl x509 -in "$SIGN_CERT" -noout -subject -nameopt multiline 2>/dev/null ||
               openssl x509 -inform DER -in "$SIGN_CERT" -noout -subject -nameopt multiline 2>/dev/null || true)
-    if [ -n "$signer" ] && ! grep -qF "commonName                = $signer" <<<"$subject"; then
+    names_signer() {
+        awk -F' = ' -v s="$signer" '$1 ~ /^ *(commonName|organizationName) *$/ && $2 == s { found = 1 }
+                                    END { exit !found }' <<<"$subject"
+    }
+    if [ -n "$signer" ] && ! names_signer; then
         echo "release: WARNING: the certificate is not issued to \"$signer\": installed programs will refuse this installer as an update" >&2
     fi
 elif [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A release made with a throw-away certificate: both programs and the uninstaller that the
 # installer writes carry signatures that verify, SHA256SUMS matches, a .pfx with a password works
-# as well, and without a certificate the release is said to be unsigned.
+# as well, a certificate in another name is warned about, and without a certificate the release is
+# said to be unsigned.
 #   release_signing_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$(realpath "$1")
@@ -80,6 +81,14 @@ check "an unsigned release says so" grep -q "NOT signed" "$work/unsigned.log"
 check "the unsigned program has no signature" not_signed "$work/unsigned/Ternvale.exe"
 check "the unsigned installer has no signature" not_signed "$work/unsigned/TernvaleSetup.exe"
 check "SHA256SUMS of the unsigned release matches" sums_match "$work/unsigned"
+
+# Signed, but installed copies would refuse it as an update: the release says so.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Someone Else/O=Other Works" \
+    -keyout "$work/foreign.key" -out "$work/foreign.pem" 2>/dev/null
+SIGN_CERT="$work/foreign.pem" SIGN_KEY="$work/foreign.key" "$source_dir/scripts/release.sh" "$build" "$work/foreign" \
+    >"$work/foreign.log" 2>&1 || { cat "$work/foreign.log"; exit 1; }
+check "a certificate issued to someone else is warned about" grep -q "WARNING: the certificate is not issued to" \
+    "$work/foreign.log"
 
 SIGN_CERT="$work/cert.pem" "$source_dir/scripts/release.sh" "$build" "$work/half" >"$work/half.log" 2>&1 &&
     half_rc=0 || half_rc=$?
