@@ -84,9 +84,7 @@ bool CoreGraph::Build(HWND parent, int x, int y, int width, int height)
         const auto node = static_cast<DWORD>(i);
         auto group = std::make_unique<NodeGroup>(parkedLabel_, efficientLabel_);
         const DWORD count = topology_.LogicalProcessorCount(node);
-        const GroupBrushes brushes{AsBrush(barBackgroundBrush_), AsBrush(loadFillBrush_), AsBrush(frameBrush_),
-                                   AsBrush(parkedFillBrush_), AsBrush(windowBackgroundBrush_)};
-        group->Create(window_, count, GroupTitle(node, highest), brushes);
+        group->Create(window_, count, GroupTitle(node, highest), Brushes());
         for (DWORD index = 0; index < count; ++index)
         {
             group->SetTipText(index, BarTipText(node, index));
@@ -124,8 +122,7 @@ void CoreGraph::ApplyColours()
 
     if (window_ != nullptr)
         ::SetClassLongPtrW(window_, GCLP_HBRBACKGROUND, reinterpret_cast<LONG_PTR>(windowBackgroundBrush_.Get()));
-    const GroupBrushes brushes{AsBrush(barBackgroundBrush_), AsBrush(loadFillBrush_), AsBrush(frameBrush_),
-                               AsBrush(parkedFillBrush_), AsBrush(windowBackgroundBrush_)};
+    const GroupBrushes brushes = Brushes();
     for (const auto& group : groups_)
     {
         group->SetBrushes(brushes);
@@ -133,6 +130,12 @@ void CoreGraph::ApplyColours()
             group->SetMarker(
                 {Marker, static_cast<int>(MarkerSize.bmWidth), static_cast<int>(MarkerSize.bmHeight), MarkerAndMode});
     }
+}
+
+GroupBrushes CoreGraph::Brushes() const
+{
+    return {AsBrush(barBackgroundBrush_), AsBrush(loadFillBrush_), AsBrush(frameBrush_), AsBrush(parkedFillBrush_),
+            AsBrush(windowBackgroundBrush_)};
 }
 
 void CoreGraph::ShowAll()

@@ -16,6 +16,7 @@
 #include "cpu/CoreTopology.h"
 
 class NodeGroup;
+struct GroupBrushes;
 class UtilisationSampler;
 
 inline constexpr wchar_t GraphClassName[] = L"Orlenby_CPUCoreUtilizationGraph";
@@ -79,6 +80,8 @@ class CoreGraph
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
     LRESULT OnSetTip(LPARAM lParam);
     void DestroySampler();
+    // The brushes as the groups draw with them (the window background is the group background).
+    [[nodiscard]] GroupBrushes Brushes() const;
     [[nodiscard]] ULONG HighestNode() const;
 
     bool classRegistered_ = false;

@@ -76,9 +76,12 @@ NodeGroup::~NodeGroup()
 {
     // The windows may outlive the group (a rebuilt graph whose old windows were not destroyed);
     // their procedures must not reach a freed group.
-    for (HWND bar : bars_)
-        if (bar != nullptr && ::IsWindow(bar))
-            ::RemoveWindowSubclass(bar, BarProc, BarSubclassId);
+    for (size_t i = 0; i < bars_.size(); ++i)
+    {
+        DropTooltip(i);
+        if (bars_[i] != nullptr && ::IsWindow(bars_[i]))
+            ::RemoveWindowSubclass(bars_[i], BarProc, BarSubclassId);
+    }
     if (box_ != nullptr && ::IsWindow(box_))
         ::RemoveWindowSubclass(box_, BoxProc, BoxSubclassId);
 }
@@ -294,10 +297,22 @@ void NodeGroup::ForgetBar(HWND bar)
     const auto found = barIndex_.find(bar);
     if (found != barIndex_.end())
     {
+        DropTooltip(found->second);
         bars_[found->second] = nullptr;
         barIndex_.erase(found);
     }
     tipTexts_.erase(bar);
+}
+
+void NodeGroup::DropTooltip(size_t index)
+{
+    // A tooltip is a popup, owned by the top-level window and not by the box, so the box's end does
+    // not take it along: only the end of the main window would. It goes with its bar instead.
+    if (index >= tooltips_.size() || tooltips_[index] == nullptr)
+        return;
+    if (::IsWindow(tooltips_[index]))
+        ::DestroyWindow(tooltips_[index]);
+    tooltips_[index] = nullptr;
 }
 
 void NodeGroup::PaintBar(HWND bar, HDC target) const

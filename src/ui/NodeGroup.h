@@ -86,14 +86,15 @@ class NodeGroup
                                     DWORD_PTR data) noexcept;
     void PaintBar(HWND bar, HDC target) const;
     void ForgetBar(HWND bar);
+    void DropTooltip(size_t index);
     [[nodiscard]] bool IsKnownBar(size_t index) const;
 
     // Lock order: creationLock_ before stateLock_; nothing else is taken while stateLock_ is held.
     mutable std::mutex stateLock_; // guards shownLoads_ and efficient_
     std::mutex creationLock_;
     HWND parent_ = nullptr;
-    std::vector<HWND> bars_; // null once the bar is destroyed
-    std::vector<HWND> tooltips_;
+    std::vector<HWND> bars_;     // null once the bar is destroyed
+    std::vector<HWND> tooltips_; // null once the tooltip is destroyed
     std::map<HWND, std::wstring> tipTexts_;
     std::map<HWND, size_t> barIndex_;
     std::vector<LONG> shownLoads_;

@@ -673,6 +673,36 @@ TEST_F(CoreGraphDrawing, ClosingTheMainWindowTakesTheGraphWindowAlong)
     again.Destroy();
 }
 
+// The tooltips are popups, owned by the top-level window rather than by the graph: a rebuild on the
+// same window must take the old ones away itself.
+TEST(CoreGraph, ARebuildOnTheSameWindowLeavesOnlyTheNewTooltips)
+{
+    const auto tooltipsOfThisThread = [] {
+        int count = 0;
+        ::EnumThreadWindows(
+            ::GetCurrentThreadId(),
+            [](HWND window, LPARAM counter) -> BOOL {
+                wchar_t className[64] = {};
+                ::GetClassNameW(window, className, 64);
+                if (std::wstring(className) == TOOLTIPS_CLASSW)
+                    ++*reinterpret_cast<int*>(counter);
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&count));
+        return count;
+    };
+    const int before = tooltipsOfThisThread();
+    GraphRig rig(SmallHybrid(), 0);
+    ASSERT_TRUE(rig.graph.RegisterGraphClass());
+    ASSERT_TRUE(rig.graph.Build(rig.host.Get(), 0, 0, 400, 150));
+    EXPECT_EQ(tooltipsOfThisThread() - before, 8);
+    ASSERT_TRUE(rig.graph.Build(rig.host.Get(), 0, 0, 400, 150));
+    EXPECT_EQ(tooltipsOfThisThread() - before, 8);
+    EXPECT_EQ(TooltipOf(rig.graph.Bar(0, 4)), L"Node 0, Logical CPU 4\nEfficient");
+    rig.host.Destroy();
+    EXPECT_EQ(tooltipsOfThisThread(), before);
+}
+
 TEST(CoreGraph, AGraphWindowWithoutItsGraphAnswersOne)
 {
     HostWindow host;
