@@ -89,6 +89,9 @@ void CoreTopology::Parse(const BYTE* buffer, size_t length)
             }
             break;
         case Layout::NumaNodeRelation: {
+            // GroupCount itself lies at the end of the fixed part, so a shorter record has no field to read.
+            if (size < Layout::GroupMasksOffset)
+                break;
             // Systems before GroupCount existed leave it 0 and report exactly one mask.
             const WORD groupCount = ReadAt<WORD>(record, Layout::GroupCountOffset);
             const DWORD masks = groupCount == 0 ? 1 : groupCount;
