@@ -2,8 +2,8 @@
 #   TERNVALE_BUILD_DIR  the CMake build folder (found from the program's path when unset)
 find_build_dir() {
     local d
-    d=$(cd "$(dirname "$1")" && pwd)
-    while [ "$d" != / ]; do
+    d=$(cd "$(dirname "$1")" && pwd) || return 1
+    while [ "$d" != / ] && [ "$d" != . ]; do
         [ -f "$d/CMakeCache.txt" ] && { echo "$d"; return; }
         d=$(dirname "$d")
     done
