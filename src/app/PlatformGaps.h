@@ -5,6 +5,16 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstring>
+
+// A field of a variable-length record read at its byte offset. Such buffers give no alignment
+// guarantee, so the bytes are copied rather than the field read in place.
+template <typename T> T ReadFieldAt(const unsigned char* bytes, size_t offset)
+{
+    T value{};
+    std::memcpy(&value, bytes + offset, sizeof(value));
+    return value;
+}
 
 // ---- Processor topology (winnt.h) -------------------------------------------------------------
 // SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX records are read field by field at these offsets: the

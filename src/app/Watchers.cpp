@@ -1,6 +1,7 @@
 #include "app/Watchers.h"
 
 #include <thread>
+#include <utility>
 
 #include "app/Globals.h"
 #include "ui/PrivateMessages.h"
@@ -30,7 +31,7 @@ template <typename Body> bool StartDetached(Body body) noexcept
 {
     try
     {
-        std::thread(body).detach();
+        std::thread(std::move(body)).detach();
         return true;
     }
     catch (...)
@@ -38,16 +39,38 @@ template <typename Body> bool StartDetached(Body body) noexcept
         return false;
     }
 }
+
+// copy becomes a handle of the caller's own to event; false only when a real handle cannot be duplicated.
+bool OwnHandle(HANDLE event, UniqueHandle& copy) noexcept
+{
+    if (event == nullptr)
+        return true;
+    const HANDLE process = ::GetCurrentProcess();
+    return ::DuplicateHandle(process, event, process, copy.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS) != FALSE;
+}
 } // namespace
+
+int StartWatchers(HANDLE exitEvent, HANDLE closeRequestEvent, HANDLE statusEvent, const std::atomic<HWND>& trayWindow,
+                  const std::atomic<HWND>& mainWindow) noexcept
+{
+    int started = 0;
+    UniqueHandle closeExit;
+    UniqueHandle closeRequest;
+    if (OwnHandle(exitEvent, closeExit) && OwnHandle(closeRequestEvent, closeRequest))
+        started += StartDetached([exitCopy = std::move(closeExit), requestCopy = std::move(closeRequest), &trayWindow] {
+            CloseWatcher(exitCopy.Get(), requestCopy.Get(), trayWindow);
+        });
+    UniqueHandle statusExit;
+    UniqueHandle status;
+    if (OwnHandle(exitEvent, statusExit) && OwnHandle(statusEvent, status))
+        started += StartDetached([exitCopy = std::move(statusExit), statusCopy = std::move(status), &mainWindow] {
+            StatusWatcher(exitCopy.Get(), statusCopy.Get(), mainWindow);
+        });
+    return started;
+}
 
 int StartWatchers() noexcept
 {
-    // The handles are taken once here; the globals outlive the resident run.
-    const HANDLE exitEvent = ExitEvent.Get();
-    const HANDLE closeRequest = CloseRequestEvent.Get();
-    const HANDLE status = StatusEvent.Get();
-    int started = 0;
-    started += StartDetached([=] { CloseWatcher(exitEvent, closeRequest, TrayWindowHandle); });
-    started += StartDetached([=] { StatusWatcher(exitEvent, status, MainWindowHandle); });
-    return started;
+    return StartWatchers(ExitEvent.Get(), CloseRequestEvent.Get(), StatusEvent.Get(), TrayWindowHandle,
+                         MainWindowHandle);
 }

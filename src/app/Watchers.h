@@ -15,6 +15,12 @@ void CloseWatcher(HANDLE exitEvent, HANDLE closeRequestEvent, const std::atomic<
 // ends when exitEvent is set or the wait fails.
 void StatusWatcher(HANDLE exitEvent, HANDLE statusEvent, const std::atomic<HWND>& mainWindow) noexcept;
 
-// Both watchers on the program's globals, each on a detached thread. A thread that cannot be created
-// is left out: the program then runs without it. Returns how many were started.
+// Both watchers, each on a detached thread that waits on duplicates of its own of the event handles:
+// the owners of the originals (the program's globals) close them at process exit, possibly while a
+// detached watcher still waits, and a handle closed under a pending wait is undefined behaviour. A
+// null event stays null (its wait fails, as described above). A watcher whose thread or handles
+// cannot be made is left out: the program then runs without it. Returns how many were started.
+int StartWatchers(HANDLE exitEvent, HANDLE closeRequestEvent, HANDLE statusEvent, const std::atomic<HWND>& trayWindow,
+                  const std::atomic<HWND>& mainWindow) noexcept;
+// The same on the program's globals.
 int StartWatchers() noexcept;

@@ -1,7 +1,6 @@
 #include "cpu/CoreTopology.h"
 
 #include <bitset>
-#include <cstring>
 #include <new>
 
 #include "app/PlatformGaps.h"
@@ -10,18 +9,11 @@ namespace
 {
 namespace Layout = ProcessorInfoLayout;
 
-template <typename T> T ReadAt(const BYTE* record, DWORD offset)
-{
-    T value{};
-    std::memcpy(&value, record + offset, sizeof(value));
-    return value;
-}
-
 GROUP_AFFINITY ReadAffinity(const BYTE* record, DWORD offset)
 {
     GROUP_AFFINITY affinity{};
-    affinity.Mask = static_cast<KAFFINITY>(ReadAt<std::uint64_t>(record, offset + Layout::AffinityMaskOffset));
-    affinity.Group = ReadAt<WORD>(record, offset + Layout::AffinityGroupOffset);
+    affinity.Mask = static_cast<KAFFINITY>(ReadFieldAt<std::uint64_t>(record, offset + Layout::AffinityMaskOffset));
+    affinity.Group = ReadFieldAt<WORD>(record, offset + Layout::AffinityGroupOffset);
     return affinity;
 }
 
@@ -65,18 +57,18 @@ void CoreTopology::Parse(const BYTE* buffer, size_t length)
     while (length - offset >= Layout::HeaderSize)
     {
         const BYTE* record = buffer + offset;
-        const DWORD size = ReadAt<DWORD>(record, Layout::SizeOffset);
+        const DWORD size = ReadFieldAt<DWORD>(record, Layout::SizeOffset);
         // A record shorter than its header gives no way to the next one; one longer than the rest of
         // the buffer is cut off. Either way nothing further can be trusted.
         if (size < Layout::HeaderSize || size > length - offset)
             break;
-        switch (ReadAt<DWORD>(record, Layout::RelationshipOffset))
+        switch (ReadFieldAt<DWORD>(record, Layout::RelationshipOffset))
         {
         case Layout::ProcessorCoreRelation:
             if (size >= Layout::GroupMasksOffset + Layout::GroupAffinitySize)
             {
                 // A core lies within one group: only the first mask counts.
-                const DWORD efficiencyClass = ReadAt<BYTE>(record, Layout::EfficiencyClassOffset);
+                const DWORD efficiencyClass = ReadFieldAt<BYTE>(record, Layout::EfficiencyClassOffset);
                 const GROUP_AFFINITY affinity = ReadAffinity(record, Layout::GroupMasksOffset);
                 for (int number = 0; number < GroupBits; ++number)
                 {
@@ -89,12 +81,15 @@ void CoreTopology::Parse(const BYTE* buffer, size_t length)
             }
             break;
         case Layout::NumaNodeRelation: {
+            // GroupCount itself lies at the end of the fixed part, so a shorter record has no field to read.
+            if (size < Layout::GroupMasksOffset)
+                break;
             // Systems before GroupCount existed leave it 0 and report exactly one mask.
-            const WORD groupCount = ReadAt<WORD>(record, Layout::GroupCountOffset);
+            const WORD groupCount = ReadFieldAt<WORD>(record, Layout::GroupCountOffset);
             const DWORD masks = groupCount == 0 ? 1 : groupCount;
             if (size >= Layout::GroupMasksOffset + masks * Layout::GroupAffinitySize)
             {
-                auto& list = nodeAffinities_[ReadAt<DWORD>(record, Layout::NodeNumberOffset)];
+                auto& list = nodeAffinities_[ReadFieldAt<DWORD>(record, Layout::NodeNumberOffset)];
                 for (DWORD i = 0; i < masks; ++i)
                     list.push_back(ReadAffinity(record, Layout::GroupMasksOffset + i * Layout::GroupAffinitySize));
             }

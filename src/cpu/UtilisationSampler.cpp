@@ -1,6 +1,8 @@
 #include "cpu/UtilisationSampler.h"
 
 #include <cwchar>
+#include <system_error>
+#include <utility>
 
 #include "cpu/CoreTopology.h"
 
@@ -101,7 +103,9 @@ UtilisationSampler::UtilisationSampler()
 {
 }
 
-UtilisationSampler::UtilisationSampler(const CoreTopology& topology, ULONG highestNode, CounterApi& api) : api_(api)
+UtilisationSampler::UtilisationSampler(const CoreTopology& topology, ULONG highestNode, CounterApi& api,
+                                       const ThreadStarter& startThread)
+    : api_(api)
 {
     stopEvent_.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     sampleEvent_.Reset(::CreateEventW(nullptr, FALSE, TRUE, nullptr));
@@ -109,7 +113,18 @@ UtilisationSampler::UtilisationSampler(const CoreTopology& topology, ULONG highe
         AddCounters(topology, highestNode);
     else
         query_ = nullptr;
-    thread_ = std::thread([this] { RunSamplingLoop(stopEvent_.Get(), sampleEvent_.Get(), [this] { SampleOnce(); }); });
+    std::function<void()> body = [this] {
+        RunSamplingLoop(stopEvent_.Get(), sampleEvent_.Get(), [this] { SampleOnce(); });
+    };
+    // The graph builds its sampler inside a window procedure, which no exception may leave; and a
+    // constructor that threw would never release the query and counters made above.
+    try
+    {
+        thread_ = startThread ? startThread(std::move(body)) : std::thread(std::move(body));
+    }
+    catch (const std::system_error&)
+    {
+    }
 }
 
 UtilisationSampler::~UtilisationSampler()

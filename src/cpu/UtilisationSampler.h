@@ -57,8 +57,12 @@ class UtilisationSampler
   public:
     // The system's topology, NUMA nodes and counters.
     UtilisationSampler();
+    // Starts the sampling thread with body; throws std::system_error when no thread can be made.
+    using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
     // The given topology and node numbers 0..highestNode, through api (which must outlive the sampler).
-    UtilisationSampler(const CoreTopology& topology, ULONG highestNode, CounterApi& api);
+    // Never throws for want of a thread: without one it takes no samples and every value stays -1.
+    UtilisationSampler(const CoreTopology& topology, ULONG highestNode, CounterApi& api,
+                       const ThreadStarter& startThread = {});
     // Stops and joins the sampling thread (waiting for a sample under way), then releases the
     // counters and the query. Must not run on the sampling thread.
     ~UtilisationSampler();

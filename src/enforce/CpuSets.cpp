@@ -2,18 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
-
-namespace
-{
-template <typename T> T ReadAt(const unsigned char* bytes, size_t offset)
-{
-    // The buffer gives no alignment guarantee for fields of a variable-length record.
-    T value{};
-    std::memcpy(&value, bytes + offset, sizeof(value));
-    return value;
-}
-} // namespace
 
 void CpuSetCatalog::AddRecords(const void* buffer, size_t length)
 {
@@ -24,14 +12,14 @@ void CpuSetCatalog::AddRecords(const void* buffer, size_t length)
     size_t offset = 0;
     while (length >= layout::RecordLength && offset <= length - layout::RecordLength)
     {
-        const auto size = ReadAt<ULONG>(bytes, offset + layout::SizeOffset);
+        const auto size = ReadFieldAt<ULONG>(bytes, offset + layout::SizeOffset);
         if (size == 0)
             break;
-        if (ReadAt<ULONG>(bytes, offset + layout::TypeOffset) == layout::CpuSetInformationType)
+        if (ReadFieldAt<ULONG>(bytes, offset + layout::TypeOffset) == layout::CpuSetInformationType)
         {
-            const auto group = ReadAt<WORD>(bytes, offset + layout::GroupOffset);
-            const auto index = ReadAt<BYTE>(bytes, offset + layout::LogicalIndexOffset);
-            ids_[{group, index}] = ReadAt<ULONG>(bytes, offset + layout::IdOffset);
+            const auto group = ReadFieldAt<WORD>(bytes, offset + layout::GroupOffset);
+            const auto index = ReadFieldAt<BYTE>(bytes, offset + layout::LogicalIndexOffset);
+            ids_[{group, index}] = ReadFieldAt<ULONG>(bytes, offset + layout::IdOffset);
         }
         if (size > length - offset)
             break;

@@ -141,4 +141,43 @@ TEST(Watchers, StatusWatcherEndsWhenItsWaitFails)
     watcher.join();
     SUCCEED();
 }
+
+TEST(Watchers, StartedWatchersOutliveTheHandlesTheyWereGiven)
+{
+    // The program's globals close their handles at process exit while the detached watchers may still
+    // wait; each watcher must wait on handles of its own. The window handles outlive the detached threads.
+    static MessageTarget tray;
+    static MessageTarget main;
+    static std::atomic<HWND> trayHandle{tray.Get()};
+    static std::atomic<HWND> mainHandle{main.Get()};
+    UniqueHandle exitEvent = ManualEvent();
+    UniqueHandle closeRequest = ManualEvent();
+    UniqueHandle status(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    // The test's own way to the same events once the given handles are gone.
+    const auto keep = [](const UniqueHandle& event) {
+        HANDLE copy = nullptr;
+        ::DuplicateHandle(::GetCurrentProcess(), event.Get(), ::GetCurrentProcess(), &copy, 0, FALSE,
+                          DUPLICATE_SAME_ACCESS);
+        return UniqueHandle(copy);
+    };
+    const UniqueHandle exitSignal = keep(exitEvent);
+    const UniqueHandle statusSignal = keep(status);
+    ASSERT_TRUE(exitSignal && statusSignal);
+
+    ASSERT_EQ(StartWatchers(exitEvent.Get(), closeRequest.Get(), status.Get(), trayHandle, mainHandle), 2);
+    exitEvent.Reset();
+    closeRequest.Reset();
+    status.Reset();
+
+    // Every signal is still seen: the watcher's next wait is on a live handle, not a closed one.
+    for (int i = 0; i < 3; ++i)
+    {
+        ::SetEvent(statusSignal.Get());
+        EXPECT_EQ(main.Receive(WM_MAIN_REFRESH_STATUS, 300), 1) << "signal " << i;
+    }
+    ::SetEvent(exitSignal.Get());
+    EXPECT_EQ(tray.Receive(WM_TRAY_EXIT, 1000), 1);
+    ::SetEvent(statusSignal.Get());
+    EXPECT_EQ(main.Receive(WM_MAIN_REFRESH_STATUS, 300), 0); // the status watcher has ended
+}
 } // namespace

@@ -327,6 +327,36 @@ TEST(CoreTopology, ATruncatedBufferKeepsItsCompleteRecordsAndReadsNoFurther)
     }
 }
 
+TEST(CoreTopology, ARecordTooShortForItsFieldsIsSkippedWithoutReadingPastIt)
+{
+    // Each short record comes last and ends at an inaccessible page: reading any field it does not
+    // hold faults instead of passing unnoticed.
+    struct Case
+    {
+        const char* name;
+        DWORD relationship;
+        DWORD size;
+    };
+    const Case cases[] = {
+        {"a node record of its header only", 1, 8},
+        {"a node record ending before its group count", 1, 16},
+        {"a node record ending inside its group count", 1, 31},
+        {"a node record ending right after its group count", 1, 32},
+        {"a core record ending before its efficiency class", 0, 9},
+        {"a core record ending before its group mask", 0, 32},
+    };
+    const std::string expected = Describe(Parse(ProcessorInfoBuffer().Core(1, 0x3).Node(0, 0, 0x3).Get()));
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const Bytes bytes =
+            ProcessorInfoBuffer().Core(1, 0x3).Node(0, 0, 0x3).Record(c.relationship, c.size, c.size).Get();
+        GuardedCopy copy(bytes, bytes.size());
+        ASSERT_NE(copy.Data(), nullptr);
+        EXPECT_EQ(Describe(CoreTopology(copy.Data(), bytes.size())), expected);
+    }
+}
+
 TEST(CoreTopology, DiscoveryOnThisMachine)
 {
     const CoreTopology topology;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <system_error>
 #include <thread>
 
 #include "cpu/CoreTopology.h"
@@ -216,6 +218,29 @@ TEST(UtilisationSampler, WithoutAQueryTheListsAreEmptyAndNothingIsReleased)
     const std::vector<std::string> events = counters.Events();
     EXPECT_EQ(std::count(events.begin(), events.end(), "close"), 0);
     EXPECT_TRUE(counters.AddedPaths().empty());
+}
+
+TEST(UtilisationSampler, WithoutAThreadItTakesNoSamplesAndStillReleasesEverything)
+{
+    ChosenCounters counters;
+    const UtilisationSampler::ThreadStarter noThread = [](std::function<void()>) -> std::thread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    {
+        std::unique_ptr<UtilisationSampler> sampler;
+        ASSERT_NO_THROW(sampler = std::make_unique<UtilisationSampler>(ThreeNodeTopology(), 2, counters, noThread));
+        EXPECT_EQ(sampler->ProcessorCount(0), 4u);
+        sampler->RequestSample();
+        ::Sleep(100);
+        EXPECT_EQ(sampler->CompletedSamples(), 0u);
+        EXPECT_EQ(sampler->Load(0, 0), -1);
+        EXPECT_EQ(sampler->ParkingState(2, 1), -1);
+    }
+    const std::vector<std::string> events = counters.Events();
+    EXPECT_EQ(
+        std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("remove ", 0) == 0; }),
+        12);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "close"), 1);
 }
 
 TEST(UtilisationSampler, DestructionWaitsForTheSampleUnderWayAndStopWinsOverAPendingOne)
