@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cpu/CoreTopology.h"
+#include "support/ProcessorBuffer.h"
 
 namespace
 {
@@ -22,75 +23,7 @@ GROUP_AFFINITY Affinity(WORD group, std::uint64_t mask)
     return affinity;
 }
 
-// Builds SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX records the way the system lays them out on x64:
-// Relationship (32 bits) at 0, Size (32 bits) at 4, then the relationship's record from 8.
-class ProcessorInfoBuffer
-{
-  public:
-    // A processor-core record: Flags at 8, EfficiencyClass at 9, GroupCount at 30, GroupMask[0] at 32.
-    ProcessorInfoBuffer& Core(BYTE efficiencyClass, std::uint64_t mask, WORD group = 0)
-    {
-        const size_t at = Start(0, 48);
-        bytes_[at + 8] = std::bitset<64>(mask).count() > 1 ? 1 : 0; // LTP_PC_SMT
-        bytes_[at + 9] = efficiencyClass;
-        Put<WORD>(at + 30, 1);
-        Put<std::uint64_t>(at + 32, mask);
-        Put<WORD>(at + 40, group);
-        return *this;
-    }
-    // A NUMA-node record: NodeNumber at 8, GroupCount at 30 (as given), the masks from 32.
-    ProcessorInfoBuffer& Node(DWORD node, const std::vector<GROUP_AFFINITY>& masks, WORD groupCount)
-    {
-        const size_t at = Start(1, static_cast<DWORD>(32 + 16 * masks.size()));
-        Put<DWORD>(at + 8, node);
-        Put<WORD>(at + 30, groupCount);
-        for (size_t i = 0; i < masks.size(); ++i)
-        {
-            Put<std::uint64_t>(at + 32 + 16 * i, static_cast<std::uint64_t>(masks[i].Mask));
-            Put<WORD>(at + 40 + 16 * i, masks[i].Group);
-        }
-        return *this;
-    }
-    ProcessorInfoBuffer& Node(DWORD node, WORD group, std::uint64_t mask)
-    {
-        return Node(node, {Affinity(group, mask)}, 1);
-    }
-    // Any record by its header alone, padded with zeros to length bytes (sizeField need not agree).
-    ProcessorInfoBuffer& Record(DWORD relationship, DWORD sizeField, size_t length)
-    {
-        const size_t at = Start(relationship, static_cast<DWORD>(length));
-        Put<DWORD>(at + 4, sizeField);
-        return *this;
-    }
-
-    [[nodiscard]] const Bytes& Get() const
-    {
-        return bytes_;
-    }
-    // The offsets at which the records end, in order.
-    [[nodiscard]] const std::vector<size_t>& Ends() const
-    {
-        return ends_;
-    }
-
-  private:
-    size_t Start(DWORD relationship, DWORD size)
-    {
-        const size_t at = bytes_.size();
-        bytes_.resize(at + (size < 8 ? 8 : size));
-        Put<DWORD>(at, relationship);
-        Put<DWORD>(at + 4, size);
-        ends_.push_back(bytes_.size());
-        return at;
-    }
-    template <typename T> void Put(size_t at, T value)
-    {
-        std::memcpy(bytes_.data() + at, &value, sizeof(value));
-    }
-
-    Bytes bytes_;
-    std::vector<size_t> ends_;
-};
+using ProcessorInfoBuffer = testing_support::ProcessorBuffer;
 
 CoreTopology Parse(const Bytes& bytes)
 {
@@ -123,9 +56,9 @@ ProcessorInfoBuffer HybridTwelve()
 {
     ProcessorInfoBuffer buffer;
     for (int core = 0; core < 4; ++core)
-        buffer.Core(1, std::uint64_t{3} << (2 * core));
+        buffer.CoreOfClass(1, std::uint64_t{3} << (2 * core));
     for (int core = 8; core < 12; ++core)
-        buffer.Core(0, std::uint64_t{1} << core);
+        buffer.CoreOfClass(0, std::uint64_t{1} << core);
     buffer.Node(0, 0, 0xFFF);
     return buffer;
 }
@@ -160,16 +93,16 @@ TEST(CoreTopology, PCoreMaskCoversThePCoresOfGroupZero)
     const std::vector<Case> cases = {
         {"hybrid: both threads of each P-core", HybridTwelve(), 12, 0xFF},
         {"three classes: only the highest counts",
-         ProcessorInfoBuffer().Core(2, 0x3).Core(1, 0xC).Core(0, 0x10).Core(0, 0x20).Core(2, 0xC0), 8, 0xC3},
-        {"non-hybrid: the lowest active count of bits", ProcessorInfoBuffer().Core(0, 0x3).Core(0, 0xC).Core(0, 0x30),
+         ProcessorInfoBuffer().CoreOfClass(2, 0x3).CoreOfClass(1, 0xC).CoreOfClass(0, 0x10).CoreOfClass(0, 0x20).CoreOfClass(2, 0xC0), 8, 0xC3},
+        {"non-hybrid: the lowest active count of bits", ProcessorInfoBuffer().CoreOfClass(0, 0x3).CoreOfClass(0, 0xC).CoreOfClass(0, 0x30),
          6, 0x3F},
-        {"non-hybrid with fewer active processors than reported", ProcessorInfoBuffer().Core(0, 0xFF), 5, 0x1F},
-        {"processors that no core record names are P-cores", ProcessorInfoBuffer().Core(1, 0x3).Core(0, 0xC), 6, 0x33},
-        {"a later record for a processor wins", ProcessorInfoBuffer().Core(1, 0x3).Core(0, 0x1), 2, 0x2},
-        {"other groups never count", ProcessorInfoBuffer().Core(0, 0xF).Core(1, 0xF, 1), 4, 0x0},
+        {"non-hybrid with fewer active processors than reported", ProcessorInfoBuffer().CoreOfClass(0, 0xFF), 5, 0x1F},
+        {"processors that no core record names are P-cores", ProcessorInfoBuffer().CoreOfClass(1, 0x3).CoreOfClass(0, 0xC), 6, 0x33},
+        {"a later record for a processor wins", ProcessorInfoBuffer().CoreOfClass(1, 0x3).CoreOfClass(0, 0x1), 2, 0x2},
+        {"other groups never count", ProcessorInfoBuffer().CoreOfClass(0, 0xF).CoreOfClass(1, 0xF, 1), 4, 0x0},
         {"no topology at all", ProcessorInfoBuffer(), 4, 0xF},
         {"no active processors", HybridTwelve(), 0, 0x0},
-        {"a full group", ProcessorInfoBuffer().Core(0, ~std::uint64_t{0}), 64, ~std::uint64_t{0}},
+        {"a full group", ProcessorInfoBuffer().CoreOfClass(0, ~std::uint64_t{0}), 64, ~std::uint64_t{0}},
         {"a count beyond one group stops at 64 bits", ProcessorInfoBuffer(), 80, ~std::uint64_t{0}},
     };
     for (const auto& c : cases)
@@ -244,24 +177,24 @@ TEST(CoreTopology, MalformedRecordsAreSkippedOrEndTheWalk)
     const auto expect = [](ProcessorInfoBuffer buffer) { return Describe(Parse(buffer.Get())); };
     const std::vector<Case> cases = {
         {"other relationships are passed over",
-         ProcessorInfoBuffer().Record(2, 56, 56).Core(1, 0x3).Record(4, 80, 80).Core(0, 0x4).Record(7, 48, 48),
-         expect(ProcessorInfoBuffer().Core(1, 0x3).Core(0, 0x4))},
+         ProcessorInfoBuffer().Record(2, 56, 56).CoreOfClass(1, 0x3).Record(4, 80, 80).CoreOfClass(0, 0x4).Record(7, 48, 48),
+         expect(ProcessorInfoBuffer().CoreOfClass(1, 0x3).CoreOfClass(0, 0x4))},
         {"a core record too short for its mask is skipped",
-         ProcessorInfoBuffer().Record(0, 40, 40).Core(1, 0x3).Core(0, 0x4),
-         expect(ProcessorInfoBuffer().Core(1, 0x3).Core(0, 0x4))},
+         ProcessorInfoBuffer().Record(0, 40, 40).CoreOfClass(1, 0x3).CoreOfClass(0, 0x4),
+         expect(ProcessorInfoBuffer().CoreOfClass(1, 0x3).CoreOfClass(0, 0x4))},
         {"a node record too short for its announced masks is skipped",
          ProcessorInfoBuffer().Node(0, {Affinity(0, 0xF)}, 2).Node(1, 0, 0xF0),
          expect(ProcessorInfoBuffer().Node(1, 0, 0xF0))},
-        {"a size of zero ends the walk", ProcessorInfoBuffer().Core(1, 0x3).Record(0, 0, 48).Core(0, 0x4).Node(0, 0, 7),
-         expect(ProcessorInfoBuffer().Core(1, 0x3))},
+        {"a size of zero ends the walk", ProcessorInfoBuffer().CoreOfClass(1, 0x3).Record(0, 0, 48).CoreOfClass(0, 0x4).Node(0, 0, 7),
+         expect(ProcessorInfoBuffer().CoreOfClass(1, 0x3))},
         {"a size shorter than the header ends the walk",
-         ProcessorInfoBuffer().Core(1, 0x3).Record(1, 4, 48).Core(0, 0x4), expect(ProcessorInfoBuffer().Core(1, 0x3))},
-        {"a size beyond the buffer is not read", ProcessorInfoBuffer().Core(1, 0x3).Record(0, 4096, 48),
-         expect(ProcessorInfoBuffer().Core(1, 0x3))},
+         ProcessorInfoBuffer().CoreOfClass(1, 0x3).Record(1, 4, 48).CoreOfClass(0, 0x4), expect(ProcessorInfoBuffer().CoreOfClass(1, 0x3))},
+        {"a size beyond the buffer is not read", ProcessorInfoBuffer().CoreOfClass(1, 0x3).Record(0, 4096, 48),
+         expect(ProcessorInfoBuffer().CoreOfClass(1, 0x3))},
         {"a size of 0xFFFFFFFF is not read", ProcessorInfoBuffer().Node(0, 0, 1).Record(1, 0xFFFFFFFF, 48),
          expect(ProcessorInfoBuffer().Node(0, 0, 1))},
-        {"a lone header claiming more than is left", ProcessorInfoBuffer().Core(0, 0x1).Record(0, 48, 8),
-         expect(ProcessorInfoBuffer().Core(0, 0x1))},
+        {"a lone header claiming more than is left", ProcessorInfoBuffer().CoreOfClass(0, 0x1).Record(0, 48, 8),
+         expect(ProcessorInfoBuffer().CoreOfClass(0, 0x1))},
     };
     for (const auto& c : cases)
     {
@@ -312,7 +245,7 @@ class GuardedCopy
 TEST(CoreTopology, ATruncatedBufferKeepsItsCompleteRecordsAndReadsNoFurther)
 {
     ProcessorInfoBuffer full = HybridTwelve();
-    full.Record(2, 56, 56).Node(1, {Affinity(0, 0xF000), Affinity(1, 0xF)}, 2).Core(1, 0xF, 1);
+    full.Record(2, 56, 56).Node(1, {Affinity(0, 0xF000), Affinity(1, 0xF)}, 2).CoreOfClass(1, 0xF, 1);
     const Bytes& bytes = full.Get();
     for (size_t length = 0; length <= bytes.size(); ++length)
     {
@@ -345,12 +278,12 @@ TEST(CoreTopology, ARecordTooShortForItsFieldsIsSkippedWithoutReadingPastIt)
         {"a core record ending before its efficiency class", 0, 9},
         {"a core record ending before its group mask", 0, 32},
     };
-    const std::string expected = Describe(Parse(ProcessorInfoBuffer().Core(1, 0x3).Node(0, 0, 0x3).Get()));
+    const std::string expected = Describe(Parse(ProcessorInfoBuffer().CoreOfClass(1, 0x3).Node(0, 0, 0x3).Get()));
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
         const Bytes bytes =
-            ProcessorInfoBuffer().Core(1, 0x3).Node(0, 0, 0x3).Record(c.relationship, c.size, c.size).Get();
+            ProcessorInfoBuffer().CoreOfClass(1, 0x3).Node(0, 0, 0x3).Record(c.relationship, c.size, c.size).Get();
         GuardedCopy copy(bytes, bytes.size());
         ASSERT_NE(copy.Data(), nullptr);
         EXPECT_EQ(Describe(CoreTopology(copy.Data(), bytes.size())), expected);

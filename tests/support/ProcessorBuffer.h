@@ -1,10 +1,13 @@
 #pragma once
 // Builds SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX buffers as GetLogicalProcessorInformationEx
-// returns them, so that hybrid processors and several NUMA nodes can be described on any machine.
-// Written by offsets: older headers lack EfficiencyClass and NUMA GroupCount.
+// returns them on x64, so that hybrid processors and several NUMA nodes can be described on any
+// machine. Written by offsets: older headers lack EfficiencyClass and NUMA GroupCount.
+// Every record: Relationship (32 bits) at 0, Size (32 bits) at 4, the relationship's record from 8.
 
 #include <windows.h>
 
+#include <bitset>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -14,23 +17,24 @@ namespace testing_support
 class ProcessorBuffer
 {
   public:
-    // One processor-core record: its logical processors are the set bits of mask in group.
+    using Bytes = std::vector<unsigned char>;
+
+    // A processor-core record whose logical processors are the set bits of mask in group:
+    // Flags at 8, EfficiencyClass at 9, GroupCount at 30, GroupMask[0] at 32.
     ProcessorBuffer& Core(WORD group, KAFFINITY mask, BYTE efficiencyClass)
     {
-        const size_t at = Begin(RelationProcessorCore);
-        bytes_[at + 8 + 1] = efficiencyClass;
-        Put<WORD>(at + 8 + 22, 1); // GroupCount
-        PutAffinity(at + 8 + 24, group, mask);
+        const size_t at = Start(RelationProcessorCore, 48);
+        bytes_[at + 8] = std::bitset<64>(mask).count() > 1 ? 1 : 0; // LTP_PC_SMT
+        bytes_[at + 9] = efficiencyClass;
+        Put<WORD>(at + 30, 1);
+        Put<std::uint64_t>(at + 32, mask);
+        Put<WORD>(at + 40, group);
         return *this;
     }
-    // One NUMA-node record with a single group mask.
-    ProcessorBuffer& Node(DWORD number, WORD group, KAFFINITY mask)
+    // The same, class first, for tables that are mostly about classes.
+    ProcessorBuffer& CoreOfClass(BYTE efficiencyClass, std::uint64_t mask, WORD group = 0)
     {
-        const size_t at = Begin(RelationNumaNode);
-        Put<DWORD>(at + 8, number);
-        Put<WORD>(at + 8 + 22, 1); // GroupCount
-        PutAffinity(at + 8 + 24, group, mask);
-        return *this;
+        return Core(group, static_cast<KAFFINITY>(mask), efficiencyClass);
     }
     // Cores numbered from firstNumber in group 0: each with threadsPerCore logical processors.
     ProcessorBuffer& Cores(int count, int firstNumber, int threadsPerCore, BYTE efficiencyClass)
@@ -44,7 +48,39 @@ class ProcessorBuffer
         }
         return *this;
     }
+    // A NUMA-node record: NodeNumber at 8, GroupCount at 30 (as given, even 0), the masks from 32.
+    ProcessorBuffer& Node(DWORD node, const std::vector<GROUP_AFFINITY>& masks, WORD groupCount)
+    {
+        const size_t at = Start(RelationNumaNode, static_cast<DWORD>(32 + 16 * masks.size()));
+        Put<DWORD>(at + 8, node);
+        Put<WORD>(at + 30, groupCount);
+        for (size_t i = 0; i < masks.size(); ++i)
+        {
+            Put<std::uint64_t>(at + 32 + 16 * i, static_cast<std::uint64_t>(masks[i].Mask));
+            Put<WORD>(at + 40 + 16 * i, masks[i].Group);
+        }
+        return *this;
+    }
+    // A NUMA-node record with a single group mask.
+    ProcessorBuffer& Node(DWORD node, WORD group, std::uint64_t mask)
+    {
+        GROUP_AFFINITY affinity{};
+        affinity.Group = group;
+        affinity.Mask = static_cast<KAFFINITY>(mask);
+        return Node(node, {affinity}, 1);
+    }
+    // Any record by its header alone, padded with zeros to length bytes (sizeField need not agree).
+    ProcessorBuffer& Record(DWORD relationship, DWORD sizeField, size_t length)
+    {
+        const size_t at = Start(relationship, static_cast<DWORD>(length));
+        Put<DWORD>(at + 4, sizeField);
+        return *this;
+    }
 
+    [[nodiscard]] const Bytes& Get() const
+    {
+        return bytes_;
+    }
     [[nodiscard]] const void* Data() const
     {
         return bytes_.data();
@@ -53,29 +89,29 @@ class ProcessorBuffer
     {
         return bytes_.size();
     }
+    // The offsets at which the records end, in order.
+    [[nodiscard]] const std::vector<size_t>& Ends() const
+    {
+        return ends_;
+    }
 
   private:
-    static constexpr size_t RecordSize = 48; // header, relationship up to GroupMask, one GROUP_AFFINITY
-
-    size_t Begin(LOGICAL_PROCESSOR_RELATIONSHIP relationship)
+    size_t Start(DWORD relationship, DWORD size)
     {
         const size_t at = bytes_.size();
-        bytes_.resize(at + RecordSize, 0);
-        Put<DWORD>(at, static_cast<DWORD>(relationship));
-        Put<DWORD>(at + 4, static_cast<DWORD>(RecordSize));
+        bytes_.resize(at + (size < 8 ? 8 : size));
+        Put<DWORD>(at, relationship);
+        Put<DWORD>(at + 4, size);
+        ends_.push_back(bytes_.size());
         return at;
-    }
-    void PutAffinity(size_t at, WORD group, KAFFINITY mask)
-    {
-        Put<KAFFINITY>(at, mask);
-        Put<WORD>(at + 8, group);
     }
     template <typename T> void Put(size_t at, T value)
     {
         std::memcpy(bytes_.data() + at, &value, sizeof(value));
     }
 
-    std::vector<BYTE> bytes_;
+    Bytes bytes_;
+    std::vector<size_t> ends_;
 };
 
 } // namespace testing_support
