@@ -66,7 +66,7 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
 
 std::vector<HWND> FindDialogs(const std::wstring& caption)
 {
-    DialogSearch search{caption};
+    DialogSearch search{caption, {}};
     ::EnumWindows(&FindOwnDialog, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
