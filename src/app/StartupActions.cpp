@@ -6,7 +6,6 @@
 
 namespace
 {
-constexpr wchar_t SettingsKeyPath[] = L"Software\\Ternvale";
 constexpr int WaitingRounds = 10;
 constexpr DWORD RoundMs = 1000;
 // The event disappears when its last holder closes it, a moment before that process has fully ended.
@@ -27,8 +26,10 @@ int RunUninstall(const SetupSteps& steps)
 {
     if (!steps.deleteLogonTask(ProductName))
         return 1;
-    steps.deleteRegistryKey(HKEY_CURRENT_USER, SettingsKeyPath);
-    steps.deleteRegistryKey(HKEY_LOCAL_MACHINE, SettingsKeyPath);
+    // The key every settings store of the program uses, under both roots.
+    const std::wstring& settingsKey = GlobalSettings.KeyPath();
+    steps.deleteRegistryKey(HKEY_CURRENT_USER, settingsKey);
+    steps.deleteRegistryKey(HKEY_LOCAL_MACHINE, settingsKey);
     (void)steps.deleteLogonTask(DisplayName);
     return 0;
 }
