@@ -27,6 +27,11 @@ bool HandOverToRunningInstance()
     const HWND tray = ::FindWindowW(TrayClassName, nullptr);
     if (tray == nullptr)
         return false;
+    // The resident instance did not receive the user's last input, this start did: without leave it
+    // could only flash its main window on the taskbar instead of bringing it to the front.
+    DWORD residentProcess = 0;
+    if (::GetWindowThreadProcessId(tray, &residentProcess) != 0 && residentProcess != 0)
+        ::AllowSetForegroundWindow(residentProcess);
     ::SendMessageW(tray, WM_TRAY_SHOW_MAIN, 0, 0);
     return true;
 }
@@ -57,6 +62,9 @@ int RunResident()
 {
     if (HandOverToRunningInstance())
         return 0;
+    // The shell's functions (notification icon, ShellExecuteExW for the installer) want the calling
+    // thread in a single-threaded apartment; the install and uninstall actions make their own.
+    const ComApartment com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     InitialiseCommonControls();
     // Without its window nothing could reach or end this instance.
     if (!CreateTrayWindow())

@@ -150,15 +150,25 @@ DWORD CoreTopology::MaximumEfficiencyClass() const
     return maximumEfficiencyClass_;
 }
 
-PCoreData BuildPCoreMask(const CoreTopology& topology, const std::function<DWORD()>& activeProcessorCount)
+namespace
 {
-    PCoreData data;
+std::uint64_t PCoresOfGroup(const CoreTopology& topology, WORD group, const std::function<DWORD()>& activeProcessorCount)
+{
+    std::uint64_t mask = 0;
     // A group has at most 64 processors; a larger count must not shift past the mask.
     for (DWORD i = 0; i < static_cast<DWORD>(GroupBits) && i < activeProcessorCount(); ++i)
     {
-        if (!topology.IsEfficiencyCore(0, static_cast<int>(i)))
-            data.PCoreMask |= std::uint64_t{1} << i;
+        if (!topology.IsEfficiencyCore(group, static_cast<int>(i)))
+            mask |= std::uint64_t{1} << i;
     }
+    return mask;
+}
+} // namespace
+
+PCoreData BuildPCoreMask(const CoreTopology& topology, const std::function<DWORD()>& activeProcessorCount)
+{
+    PCoreData data;
+    data.PCoreMask = PCoresOfGroup(topology, 0, activeProcessorCount);
     GROUP_AFFINITY affinity{};
     affinity.Mask = static_cast<KAFFINITY>(data.PCoreMask);
     affinity.Group = 0;
@@ -166,8 +176,28 @@ PCoreData BuildPCoreMask(const CoreTopology& topology, const std::function<DWORD
     return data;
 }
 
+std::vector<GROUP_AFFINITY> PCoresOfEveryGroup(const CoreTopology& topology, WORD groupCount,
+                                               const std::function<DWORD(WORD group)>& activeProcessorCount)
+{
+    std::vector<GROUP_AFFINITY> affinities;
+    for (WORD group = 0; group < groupCount; ++group)
+    {
+        const std::uint64_t mask = PCoresOfGroup(topology, group, [&] { return activeProcessorCount(group); });
+        if (mask == 0)
+            continue;
+        GROUP_AFFINITY affinity{};
+        affinity.Mask = static_cast<KAFFINITY>(mask);
+        affinity.Group = group;
+        affinities.push_back(affinity);
+    }
+    return affinities;
+}
+
 PCoreData BuildPCoreMask()
 {
     const CoreTopology topology;
-    return BuildPCoreMask(topology, [] { return ::GetActiveProcessorCount(0); });
+    PCoreData data = BuildPCoreMask(topology, [] { return ::GetActiveProcessorCount(0); });
+    data.EveryGroupPCores = PCoresOfEveryGroup(topology, ::GetActiveProcessorGroupCount(),
+                                               [](WORD group) { return ::GetActiveProcessorCount(group); });
+    return data;
 }

@@ -33,14 +33,21 @@ class CoreTopology
     std::map<std::pair<int, int>, DWORD> efficiencyClasses_;
 };
 
-// The P-cores of processor group 0, as a mask and as a one-record group-affinity list.
+// The P-cores of processor group 0, as a mask and as a one-record group-affinity list, and the
+// P-cores of every active group (one record per group that has any), which machines with more than
+// one processor group steer by CPU sets.
 struct PCoreData
 {
     std::uint64_t PCoreMask = 0;
     std::vector<GROUP_AFFINITY> PCoreGroupAffinities;
+    std::vector<GROUP_AFFINITY> EveryGroupPCores;
 };
 
 // activeProcessorCount is asked before every step, as GetActiveProcessorCount(0) is by default.
 PCoreData BuildPCoreMask(const CoreTopology& topology, const std::function<DWORD()>& activeProcessorCount);
-// From a fresh system topology and the system's active processor count.
+// The P-cores of groups 0 to groupCount - 1, a record for each group with at least one;
+// activeProcessorCount(group) is asked before every step of that group.
+std::vector<GROUP_AFFINITY> PCoresOfEveryGroup(const CoreTopology& topology, WORD groupCount,
+                                               const std::function<DWORD(WORD group)>& activeProcessorCount);
+// From a fresh system topology and the system's active processor counts and groups.
 PCoreData BuildPCoreMask();

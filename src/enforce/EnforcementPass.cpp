@@ -105,6 +105,7 @@ void Monitor::PrepareFirstMatch()
 {
     std::call_once(cache_.firstMatch, [this] {
         cache_.activeProcessorMask = calls_.ActiveProcessorMask();
+        cache_.activeGroupCount = calls_.ActiveProcessorGroupCount();
         cache_.setProcessInformation =
             EntryPointAs<SetProcessInformationProc>(calls_.FindKernel32EntryPoint("SetProcessInformation"));
     });
@@ -133,7 +134,12 @@ void Monitor::SwitchEfficiencyModeOff(DWORD processId)
 
 void Monitor::SetPCoreAffinity(DWORD processId)
 {
-    UniqueHandle process(calls_.OpenProcess(PROCESS_SET_INFORMATION, processId));
+    // With several processor groups a process's primary group need not be group 0, and on Windows 11
+    // a process spans groups and the call fails: a group-0 mask would only confine or scramble it.
+    // Such machines are steered by CPU sets alone.
+    if (cache_.activeGroupCount > 1)
+        return;
+    UniqueHandle process(calls_.OpenProcess(PROCESS_SET_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION, processId));
     if (!process)
     {
         ReportError(AffinityMaskFailedMessage);
@@ -142,6 +148,11 @@ void Monitor::SetPCoreAffinity(DWORD processId)
     DWORD_PTR mask = static_cast<DWORD_PTR>(pCoreMask_);
     if (cache_.activeProcessorMask != 0)
         mask &= cache_.activeProcessorMask;
+    // Setting the process mask sets every thread's mask too, which would undo the threads the program
+    // pinned itself each second; the same process mask needs no call.
+    DWORD_PTR current = 0;
+    if (calls_.GetProcessAffinityMask(process.Get(), current) && current == mask)
+        return;
     const BOOL done = calls_.SetProcessAffinityMask(process.Get(), mask);
     process.Reset();
     if (!done)
@@ -172,17 +183,20 @@ void Monitor::SetPCoreCpuSets(DWORD processId)
         ReportError(CpuSetsFailedMessage);
         return;
     }
+    // Several groups: the P-cores of all of them; the catalog holds the CPU sets of every group.
+    const std::vector<GROUP_AFFINITY>& affinities =
+        cache_.activeGroupCount > 1 && !everyGroupPCores_.empty() ? everyGroupPCores_ : pCoreGroupAffinities_;
     BOOL done = FALSE;
-    if (pCoreGroupAffinities_.empty())
+    if (affinities.empty())
     {
         // No P-core list: clear the process's default CPU sets.
         done = entryPoints.SetProcessDefaultCpuSets(process.Get(), nullptr, 0);
     }
     else
     {
-        std::vector<ULONG> ids(64 * pCoreGroupAffinities_.size());
+        std::vector<ULONG> ids(64 * affinities.size());
         ULONG count = 0;
-        CpuSetIdsFor(cache_.catalog, entryPoints, pCoreGroupAffinities_, ids.data(), count);
+        CpuSetIdsFor(cache_.catalog, entryPoints, affinities, ids.data(), count);
         done = entryPoints.SetProcessDefaultCpuSets(process.Get(), ids.data(), count);
     }
     process.Reset();

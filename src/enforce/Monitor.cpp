@@ -25,7 +25,7 @@ Monitor::Monitor(PCoreData pCores) : Monitor(std::move(pCores), RealPassSystemCa
 
 Monitor::Monitor(PCoreData pCores, PassSystemCalls calls)
     : pCoreMask_(pCores.PCoreMask), pCoreGroupAffinities_(std::move(pCores.PCoreGroupAffinities)),
-      calls_(std::move(calls))
+      everyGroupPCores_(std::move(pCores.EveryGroupPCores)), calls_(std::move(calls))
 {
 }
 

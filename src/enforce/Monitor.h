@@ -60,6 +60,7 @@ class Monitor
     DWORD threadId_ = 0;
     std::uint64_t pCoreMask_ = 0;
     std::vector<GROUP_AFFINITY> pCoreGroupAffinities_;
+    std::vector<GROUP_AFFINITY> everyGroupPCores_;
     // Guards passNotifyEvents_ only; never held together with another lock.
     std::mutex passNotifyLock_;
     std::vector<HANDLE> passNotifyEvents_;

@@ -10,6 +10,11 @@ PassSystemCalls RealPassSystemCalls()
     calls.SetProcessAffinityMask = [](HANDLE process, DWORD_PTR mask) {
         return ::SetProcessAffinityMask(process, mask);
     };
+    calls.GetProcessAffinityMask = [](HANDLE process, DWORD_PTR& processMask) {
+        DWORD_PTR systemMask = 0;
+        return ::GetProcessAffinityMask(process, &processMask, &systemMask);
+    };
+    calls.ActiveProcessorGroupCount = [] { return ::GetActiveProcessorGroupCount(); };
     calls.ActiveProcessorMask = [] {
         SYSTEM_INFO info{};
         ::GetSystemInfo(&info);

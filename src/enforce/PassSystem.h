@@ -21,8 +21,12 @@ struct PassSystemCalls
     // OpenProcess, not inheritable; null on failure.
     std::function<HANDLE(DWORD access, DWORD processId)> OpenProcess;
     std::function<BOOL(HANDLE process, DWORD_PTR mask)> SetProcessAffinityMask;
+    // GetProcessAffinityMask: the process's own mask (the system mask is not wanted).
+    std::function<BOOL(HANDLE process, DWORD_PTR& processMask)> GetProcessAffinityMask;
     // dwActiveProcessorMask of GetSystemInfo.
     std::function<DWORD_PTR()> ActiveProcessorMask;
+    // GetActiveProcessorGroupCount.
+    std::function<WORD()> ActiveProcessorGroupCount;
     // GetProcAddress in kernel32.dll; null when the system lacks the function.
     std::function<FARPROC(const char* name)> FindKernel32EntryPoint;
     // CreateThread with default security and stack; null on failure.
@@ -38,6 +42,7 @@ struct SteeringCache
 {
     std::once_flag firstMatch;
     DWORD_PTR activeProcessorMask = 0;
+    WORD activeGroupCount = 1;
     SetProcessInformationProc setProcessInformation = nullptr;
 
     std::once_flag firstCpuSetUse;

@@ -140,6 +140,8 @@ void OnCreate(HWND window)
     // The program runs elevated for administrators, and the system then drops the shell's
     // broadcast from a lower integrity level unless it is let through explicitly.
     ::ChangeWindowMessageFilterEx(window, TaskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
+    // The same for a later start by the same user: not elevated, it must still reach this instance.
+    ::ChangeWindowMessageFilterEx(window, WM_TRAY_SHOW_MAIN, MSGFLT_ALLOW, nullptr);
     TrayIcon = LoadSmallIcon();
     ::PostMessageW(window, WM_TRAY_START_UPDATE_CHECK, 0, 0);
     ::PostMessageW(window, WM_TRAY_START_MONITOR, 0, 0);
@@ -266,8 +268,13 @@ TrayEventAction ActionForTrayEvent(LPARAM event, bool balloonPending)
     {
     case WM_LBUTTONUP:
     case WM_LBUTTONDBLCLK:
+    // An icon of version 3 chosen with Enter (after a mouse selection), or with Enter or Space from the
+    // keyboard; the shell may send either twice, and showing the main window twice only raises it.
+    case NIN_SELECT:
+    case NIN_KEYSELECT:
         return TrayEventAction::ShowMain;
     case WM_RBUTTONUP:
+    case WM_CONTEXTMENU: // the menu key or Shift+F10 on an icon of version 3
         return TrayEventAction::ContextMenu;
     case NIN_BALLOONHIDE:
     case NIN_BALLOONTIMEOUT:

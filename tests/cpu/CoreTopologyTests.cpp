@@ -118,6 +118,52 @@ TEST(CoreTopology, PCoreMaskCoversThePCoresOfGroupZero)
     }
 }
 
+TEST(CoreTopology, PCoreMaskAsksTheActiveCountBeforeEveryStep)
+{
+    // Processors can go offline while the mask is built; a count read once would keep them.
+    int asked = 0;
+    const auto shrinking = [&asked]() -> DWORD { return ++asked <= 3 ? 8 : 3; };
+    const PCoreData data = BuildPCoreMask(Parse(ProcessorInfoBuffer().Get()), shrinking);
+    EXPECT_EQ(data.PCoreMask, 0x7u);
+    EXPECT_EQ(asked, 4) << "once before each of the three steps and once for the end";
+}
+
+TEST(CoreTopology, EveryGroupGetsARecordOfItsOwnPCores)
+{
+    const ProcessorInfoBuffer twoGroups = ProcessorInfoBuffer()
+                                              .CoreOfClass(1, 0x0F, 0)
+                                              .CoreOfClass(0, 0xF0, 0)
+                                              .CoreOfClass(1, 0x03, 1)
+                                              .CoreOfClass(0, 0x0C, 1)
+                                              .CoreOfClass(0, 0x0F, 2);
+    struct Case
+    {
+        const char* name;
+        WORD groups;
+        std::vector<DWORD> active; // by group
+        std::vector<GROUP_AFFINITY> expected;
+    };
+    const std::vector<Case> cases = {
+        {"one group", 1, {8}, {Affinity(0, 0x0F)}},
+        {"two groups", 2, {8, 4}, {Affinity(0, 0x0F), Affinity(1, 0x03)}},
+        {"a group of E-cores only has no record", 3, {8, 4, 4}, {Affinity(0, 0x0F), Affinity(1, 0x03)}},
+        {"each group's own active count", 2, {2, 1}, {Affinity(0, 0x03), Affinity(1, 0x01)}},
+        {"no groups", 0, {}, {}},
+    };
+    const CoreTopology topology = Parse(twoGroups.Get());
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const auto found = PCoresOfEveryGroup(topology, c.groups, [&](WORD group) { return c.active.at(group); });
+        ASSERT_EQ(found.size(), c.expected.size());
+        for (size_t i = 0; i < found.size(); ++i)
+        {
+            EXPECT_EQ(found[i].Group, c.expected[i].Group) << i;
+            EXPECT_EQ(static_cast<std::uint64_t>(found[i].Mask), static_cast<std::uint64_t>(c.expected[i].Mask)) << i;
+        }
+    }
+}
+
 TEST(CoreTopology, NodesCountAndIndexTheirProcessorsInReportedOrder)
 {
     const CoreTopology topology = Parse(ProcessorInfoBuffer()

@@ -10,6 +10,7 @@
 #include "app/Globals.h"
 #include "enforce/EnforcementPass.h"
 #include "enforce/Monitor.h"
+#include "support/ProcessorBuffer.h"
 #include "support/TestSupport.h"
 
 using testing_support::DebugOutputCapture;
@@ -229,6 +230,40 @@ TEST_F(RealProcessPassTest, AToggledMethodActsAtTheNextPass)
     EXPECT_EQ(helpers_[0].Affinity(), pCoreMask_);
 }
 
+TEST_F(RealProcessPassTest, AffinityKeepsTheThreadsAProgramPinnedItself)
+{
+    // The P-cores are every processor here, the helper's own mask already; its pinned thread keeps
+    // the lowest processor only. Setting the same process mask again would reset that thread.
+    const DWORD_PTR pinned = pCoreMask_;
+    testing_support::TempDirectory folder;
+    HelperProcess pinner(folder.Path(), L"pinner.exe", pinned);
+    ASSERT_TRUE(pinner.IsRunning());
+    const auto hasPinnedThread = [&] {
+        const auto masks = testing_support::ThreadAffinities(pinner.Id());
+        return std::count(masks.begin(), masks.end(), pinned) == 1;
+    };
+    ASSERT_TRUE(testing_support::WaitUntil(hasPinnedThread)) << "the helper never pinned its thread";
+
+    SetMethods({false, true, false});
+    Monitor monitor(PCores(systemMask_));
+    const ProcessRuleList rules{L"pinner.exe"};
+    for (int pass = 0; pass < 3; ++pass)
+        EnforcementPass(monitor, rules);
+    EXPECT_TRUE(hasPinnedThread());
+    EXPECT_EQ(pinner.Affinity(), systemMask_);
+
+    // The program narrows its own process mask: the next pass steers it back.
+    {
+        UniqueHandle process(::OpenProcess(PROCESS_SET_INFORMATION, FALSE, pinner.Id()));
+        ASSERT_TRUE(process);
+        ASSERT_TRUE(::SetProcessAffinityMask(process.Get(), pinned));
+    }
+    ASSERT_EQ(pinner.Affinity(), pinned);
+    EnforcementPass(monitor, rules);
+    EXPECT_EQ(pinner.Affinity(), systemMask_);
+    EXPECT_TRUE(output_.Lines().empty());
+}
+
 // ---- With a recording system table ------------------------------------------------------------
 
 class RecordedPassTest : public EnforcementPassTest
@@ -262,9 +297,10 @@ TEST_F(RecordedPassTest, MethodsRunInOrderForEachMatchingPattern)
     SetMethods({true, true, true});
     Monitor monitor(PCores(0x3), system_.Calls());
     EnforcementPass(monitor, {L"game.exe", L"g*"});
+    const DWORD affinityAccess = PROCESS_SET_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION;
     const std::vector<std::pair<DWORD, DWORD>> opens = {
-        {PROCESS_SET_INFORMATION, 40}, {PROCESS_SET_INFORMATION, 40}, {ProcessSetLimitedInformationAccess, 40},
-        {PROCESS_SET_INFORMATION, 40}, {PROCESS_SET_INFORMATION, 40}, {ProcessSetLimitedInformationAccess, 40}};
+        {PROCESS_SET_INFORMATION, 40}, {affinityAccess, 40}, {ProcessSetLimitedInformationAccess, 40},
+        {PROCESS_SET_INFORMATION, 40}, {affinityAccess, 40}, {ProcessSetLimitedInformationAccess, 40}};
     EXPECT_EQ(system_.opens, opens);
     EXPECT_TRUE(output_.Lines().empty());
     EXPECT_EQ(GetCounter(CurrentEnforcedCountName), 2u);
@@ -383,6 +419,93 @@ TEST_F(RecordedPassTest, AffinityIsThePCoreMaskWithinTheActiveProcessors)
         Monitor monitor(PCores(c.pCores), system.Calls());
         EnforcementPass(monitor, rules_);
         EXPECT_EQ(system.affinityMasks, std::vector<DWORD_PTR>(2, c.mask));
+    }
+}
+
+TEST_F(RecordedPassTest, AffinityIsSetOnlyWhenTheProcessMaskDiffers)
+{
+    // Setting a process mask resets every thread's own mask, so an equal mask must be left alone.
+    SetMethods({false, true, false});
+    struct Case
+    {
+        const char* name;
+        DWORD_PTR startAffinity;
+        bool readFails;
+        BOOL setSucceeds;
+        std::vector<DWORD_PTR> setsOverThreePasses; // for game.exe and Tool-X.exe together
+        size_t lines;
+    };
+    const std::vector<Case> cases = {
+        {"already the P-cores: never set", 0x3, false, TRUE, {}, 0},
+        {"other processors: set once, then equal", 0xC, false, TRUE, {0x3, 0x3}, 0},
+        {"a failed read sets it every pass", 0x3, true, TRUE, std::vector<DWORD_PTR>(6, 0x3), 0},
+        {"a failed set is tried again every pass", 0xC, false, FALSE, std::vector<DWORD_PTR>(6, 0x3), 6},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        FakePassSystem system;
+        system.processes = system_.processes;
+        system.startAffinity = c.startAffinity;
+        system.affinityReadFails = c.readFails;
+        system.affinityResult = c.setSucceeds;
+        Monitor monitor(PCores(0x3), system.Calls());
+        output_.Clear();
+        for (int pass = 0; pass < 3; ++pass)
+            EnforcementPass(monitor, rules_);
+        EXPECT_EQ(system.affinityMasks, c.setsOverThreePasses);
+        EXPECT_EQ(system.affinityReads.size(), 6u) << "read before every set";
+        EXPECT_EQ(output_.Count(AffinityLine), c.lines);
+    }
+}
+
+TEST_F(RecordedPassTest, SeveralProcessorGroupsAreSteeredByTheCpuSetsOfEveryGroup)
+{
+    // Group 0: P-cores 0 to 3 and E-cores 4 to 7; group 1: P-cores 0 and 1, E-cores 2 and 3.
+    const CoreTopology topology = [] {
+        const auto bytes = testing_support::ProcessorBuffer()
+                               .CoreOfClass(1, 0x0F, 0)
+                               .CoreOfClass(0, 0xF0, 0)
+                               .CoreOfClass(1, 0x03, 1)
+                               .CoreOfClass(0, 0x0C, 1)
+                               .Get();
+        return CoreTopology(bytes.data(), bytes.size());
+    }();
+    const auto processorsOfGroup = [](WORD group) -> DWORD { return group == 0 ? 8 : 4; };
+    PCoreData pCores = BuildPCoreMask(topology, [&] { return processorsOfGroup(0); });
+    pCores.EveryGroupPCores = PCoresOfEveryGroup(topology, 2, processorsOfGroup);
+    entryLog.systemCpuSets = CpuSetRecordsOfGroup(0, 8, 256);
+    const auto groupOne = CpuSetRecordsOfGroup(1, 4, 512);
+    entryLog.systemCpuSets.insert(entryLog.systemCpuSets.end(), groupOne.begin(), groupOne.end());
+
+    struct Case
+    {
+        const char* name;
+        WORD groups;
+        std::vector<DWORD_PTR> affinityMasks;
+        std::vector<ULONG> ids;
+    };
+    const std::vector<Case> cases = {
+        {"one active group: group 0 as before", 1, {0x0F, 0x0F}, {256, 257, 258, 259}},
+        {"two active groups: no affinity, the P-cores of both", 2, {}, {256, 257, 258, 259, 512, 513}},
+    };
+    SetMethods({false, true, true});
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        entryLog.cpuSetCalls.clear();
+        FakePassSystem system;
+        system.processes = system_.processes;
+        system.entryPoints = FakeEntryPoints();
+        system.activeGroupCount = c.groups;
+        Monitor monitor(pCores, system.Calls());
+        output_.Clear();
+        EnforcementPass(monitor, rules_);
+        EXPECT_EQ(system.affinityMasks, c.affinityMasks);
+        EXPECT_EQ(system.OpensWith(PROCESS_SET_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION),
+                  c.affinityMasks.size());
+        EXPECT_EQ(entryLog.cpuSetCalls, std::vector<std::vector<ULONG>>(2, c.ids));
+        EXPECT_TRUE(output_.Lines().empty());
     }
 }
 

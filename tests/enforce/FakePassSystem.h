@@ -82,20 +82,28 @@ inline std::map<std::string, FARPROC> FakeEntryPoints()
             {"GetSystemCpuSetInformation", AsFarProc(&FakeGetSystemCpuSetInformation)}};
 }
 
-// Group-0 processors 0 to 7 with the CPU-set ids 256 to 263, as GetSystemCpuSetInformation gives them.
-inline std::vector<unsigned char> EightCpuSetRecords()
+// Processors 0 to count - 1 of a group with the CPU-set ids firstId onwards, as
+// GetSystemCpuSetInformation gives them.
+inline std::vector<unsigned char> CpuSetRecordsOfGroup(WORD group, ULONG count, ULONG firstId)
 {
-    std::vector<unsigned char> bytes(8 * 32, 0);
-    for (ULONG i = 0; i < 8; ++i)
+    std::vector<unsigned char> bytes(count * 32, 0);
+    for (ULONG i = 0; i < count; ++i)
     {
         unsigned char* record = bytes.data() + 32 * i;
         const ULONG size = 32;
-        const ULONG id = 256 + i;
+        const ULONG id = firstId + i;
         std::memcpy(record, &size, 4);
         std::memcpy(record + 8, &id, 4);
+        std::memcpy(record + 12, &group, 2);
         record[14] = static_cast<unsigned char>(i);
     }
     return bytes;
+}
+
+// Group-0 processors 0 to 7 with the CPU-set ids 256 to 263.
+inline std::vector<unsigned char> EightCpuSetRecords()
+{
+    return CpuSetRecordsOfGroup(0, 8, 256);
 }
 
 struct FakePassSystem
@@ -106,7 +114,11 @@ struct FakePassSystem
     bool snapshotFails = false;
     bool openFails = false;
     BOOL affinityResult = TRUE;
+    // Every process starts with this mask; a successful set changes that process's mask.
+    DWORD_PTR startAffinity = ~DWORD_PTR{0};
+    bool affinityReadFails = false;
     DWORD_PTR activeProcessorMask = 0;
+    WORD activeGroupCount = 1;
     std::map<std::string, FARPROC> entryPoints; // names not in it are missing
     bool threadCreationFails = false;
     std::function<void()> atSnapshot; // runs at the start of every pass, on the pass's thread
@@ -115,6 +127,8 @@ struct FakePassSystem
     int snapshots = 0;
     std::vector<std::pair<DWORD, DWORD>> opens; // access, process id
     std::vector<DWORD_PTR> affinityMasks;
+    std::vector<DWORD> affinityReads; // process ids
+    std::map<DWORD, DWORD_PTR> affinities; // process id to its current mask, once set
     std::vector<std::string> lookups;
     std::vector<DWORD> threadIds;
 
@@ -145,13 +159,27 @@ struct FakePassSystem
                 ::SetLastError(ERROR_ACCESS_DENIED);
                 return nullptr;
             }
-            return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            HANDLE handle = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            openedIds_[handle] = processId;
+            return handle;
         };
-        calls.SetProcessAffinityMask = [this](HANDLE, DWORD_PTR mask) {
+        calls.SetProcessAffinityMask = [this](HANDLE process, DWORD_PTR mask) {
             affinityMasks.push_back(mask);
+            if (affinityResult)
+                affinities[openedIds_[process]] = mask;
             return affinityResult;
         };
+        calls.GetProcessAffinityMask = [this](HANDLE process, DWORD_PTR& processMask) -> BOOL {
+            const DWORD processId = openedIds_[process];
+            affinityReads.push_back(processId);
+            if (affinityReadFails)
+                return FALSE;
+            const auto it = affinities.find(processId);
+            processMask = it != affinities.end() ? it->second : startAffinity;
+            return TRUE;
+        };
         calls.ActiveProcessorMask = [this] { return activeProcessorMask; };
+        calls.ActiveProcessorGroupCount = [this] { return activeGroupCount; };
         calls.FindKernel32EntryPoint = [this](const char* name) -> FARPROC {
             lookups.emplace_back(name);
             const auto it = entryPoints.find(name);
@@ -187,4 +215,6 @@ struct FakePassSystem
         return TRUE;
     }
     size_t cursor_ = 0;
+    // Which process each handle handed out stands for (a closed handle's value may come again).
+    std::map<HANDLE, DWORD> openedIds_;
 };

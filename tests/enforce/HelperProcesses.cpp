@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cwchar>
 
 namespace
 {
@@ -15,13 +16,20 @@ bool InSnapshot(DWORD id, const std::wstring& name)
 }
 } // namespace
 
-HelperProcess::HelperProcess(const std::wstring& folder, const std::wstring& name) : name_(name)
+HelperProcess::HelperProcess(const std::wstring& folder, const std::wstring& name, DWORD_PTR pinnedThreadMask)
+    : name_(name)
 {
     const std::wstring path = folder + L"\\" + name;
     const std::wstring source = testing_support::ExeDirectory() + L"\\idle_helper.exe";
     if (!::CopyFileW(source.c_str(), path.c_str(), FALSE))
         return;
     std::wstring commandLine = L"\"" + path + L"\" " + std::to_wstring(::GetCurrentProcessId());
+    if (pinnedThreadMask != 0)
+    {
+        wchar_t mask[32] = {};
+        std::swprintf(mask, 32, L" %llx", static_cast<unsigned long long>(pinnedThreadMask));
+        commandLine += mask;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};

@@ -14,8 +14,9 @@
 class HelperProcess
 {
   public:
-    // Copies the helper to folder\name and starts it; IsRunning() tells whether that worked.
-    HelperProcess(const std::wstring& folder, const std::wstring& name);
+    // Copies the helper to folder\name and starts it; IsRunning() tells whether that worked. A
+    // pinnedThreadMask other than 0 gives the helper a thread pinned to that mask.
+    HelperProcess(const std::wstring& folder, const std::wstring& name, DWORD_PTR pinnedThreadMask = 0);
     ~HelperProcess();
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;

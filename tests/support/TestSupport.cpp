@@ -12,6 +12,25 @@
 namespace testing_support
 {
 
+bool RunningUnderWine()
+{
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs)
+{
+    const ULONGLONG end = ::GetTickCount64() + limitMs;
+    for (;;)
+    {
+        if (condition())
+            return true;
+        if (::GetTickCount64() >= end)
+            return condition();
+        ::Sleep(10);
+    }
+}
+
 std::wstring ExeDirectory()
 {
     wchar_t path[MAX_PATH] = {};
@@ -417,6 +436,50 @@ void TerminateProcessesNamed(const std::wstring& exeName)
         ::TerminateProcess(process.Get(), 0xDEAD);
         ::WaitForSingleObject(process.Get(), 5000);
     }
+}
+
+} // namespace testing_support
+
+namespace testing_support
+{
+
+namespace
+{
+// THREAD_BASIC_INFORMATION of winternl.h, which declares it only partly in some headers.
+struct ThreadBasicInformation
+{
+    LONG ExitStatus;
+    void* TebBaseAddress;
+    void* UniqueProcess;
+    void* UniqueThread;
+    KAFFINITY AffinityMask;
+    LONG Priority;
+    LONG BasePriority;
+};
+using NtQueryInformationThreadProc = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+} // namespace
+
+std::vector<DWORD_PTR> ThreadAffinities(DWORD processId)
+{
+    std::vector<DWORD_PTR> masks;
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    const auto query = reinterpret_cast<NtQueryInformationThreadProc>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "NtQueryInformationThread")));
+    UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (query == nullptr || !snapshot)
+        return masks;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Thread32First(snapshot.Get(), &entry); more; more = ::Thread32Next(snapshot.Get(), &entry))
+    {
+        if (entry.th32OwnerProcessID != processId)
+            continue;
+        UniqueHandle thread(::OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID));
+        ThreadBasicInformation info{};
+        if (thread && query(thread.Get(), 0 /* ThreadBasicInformation */, &info, sizeof(info), nullptr) >= 0)
+            masks.push_back(static_cast<DWORD_PTR>(info.AffinityMask));
+    }
+    return masks;
 }
 
 } // namespace testing_support

@@ -3,12 +3,21 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace testing_support
 {
+
+// True when the tests run under Wine (its ntdll exports wine_get_version). Tests whose outcome
+// differs between Wine and Windows assert what each platform must do, not whatever happened.
+bool RunningUnderWine();
+
+// Asks condition until it holds or limitMs has passed; the result is the last answer. The limit is
+// generous on purpose: it only bounds a failing test, a passing one returns as soon as it can.
+bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs = 30000);
 
 // The folder of the running test program; Ternvale.exe and every test program share it.
 std::wstring ExeDirectory();
@@ -112,6 +121,9 @@ namespace testing_support
 bool RegisterDailyTask(const std::wstring& name, const std::wstring& executablePath);
 bool TaskExists(const std::wstring& name);
 void DeleteTaskIfPresent(const std::wstring& name);
+
+// The affinity masks of the threads of a process, as the system reports them (thread order).
+std::vector<DWORD_PTR> ThreadAffinities(DWORD processId);
 
 // A process started without waiting for it; its handle is owned by the caller.
 HANDLE StartProcess(const std::wstring& commandLine);

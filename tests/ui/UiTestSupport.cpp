@@ -1,5 +1,7 @@
 #include "UiTestSupport.h"
 
+#include "support/TestSupport.h"
+
 #include "app/Globals.h"
 
 namespace ui_testing
@@ -54,14 +56,7 @@ bool UiThread::Join(DWORD timeoutMs)
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
 {
-    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-    while (!condition())
-    {
-        if (::GetTickCount64() > end)
-            return false;
-        ::Sleep(20);
-    }
-    return true;
+    return testing_support::WaitUntil(condition, timeoutMs);
 }
 
 std::vector<HWND> FindDialogs(const std::wstring& caption)

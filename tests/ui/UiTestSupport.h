@@ -36,7 +36,7 @@ class UiThread
     HANDLE done_ = nullptr;
 };
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 30000);
 // A visible dialog of this process with the caption, or null after the time-out.
 HWND WaitForDialog(const std::wstring& caption, DWORD timeoutMs = 10000);
 // The same, without waiting.
