@@ -35,7 +35,7 @@ std::wstring PrepareRuleListPath(const std::wstring& base)
     // With no base the folders land at the root of the current drive, as the paths then say.
     std::wstring path = base;
     ::CreateDirectoryW(path.c_str(), nullptr);
-    path += L"\\Ternvale";
+    path += L"\\" + ProfileProductName();
     ::CreateDirectoryW(path.c_str(), nullptr);
     path += L"\\config";
     ::CreateDirectoryW(path.c_str(), nullptr);

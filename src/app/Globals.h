@@ -45,5 +45,6 @@ extern std::atomic<HWND> MainWindowHandle;
 // The roaming application-data folder, or empty when the shell cannot name it.
 std::wstring RoamingAppDataFolder();
 // Creates <base>\Ternvale\config (ignoring failures: existing folders are normal) and returns the
-// path of the list file inside it; the file itself is not created.
+// path of the list file inside it; the file itself is not created. A test profile's suffix follows
+// "Ternvale" (see ProfileSuffix).
 std::wstring PrepareRuleListPath(const std::wstring& base);

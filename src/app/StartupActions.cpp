@@ -15,22 +15,22 @@ constexpr DWORD SettleMs = 500;
 int RunInstall(const SetupSteps& steps)
 {
     // A task under the older name would start a second copy at logon.
-    (void)steps.deleteLogonTask(DisplayName);
+    (void)steps.deleteLogonTask(DisplayName + ProfileSuffix());
     const std::wstring path = steps.executablePath();
     if (path.empty())
         return 1;
-    return steps.createLogonTask(ProductName, path) ? 0 : 1;
+    return steps.createLogonTask(ProductName + ProfileSuffix(), path) ? 0 : 1;
 }
 
 int RunUninstall(const SetupSteps& steps)
 {
-    if (!steps.deleteLogonTask(ProductName))
+    if (!steps.deleteLogonTask(ProductName + ProfileSuffix()))
         return 1;
     // The key every settings store of the program uses, under both roots.
     const std::wstring& settingsKey = GlobalSettings.KeyPath();
     steps.deleteRegistryKey(HKEY_CURRENT_USER, settingsKey);
     steps.deleteRegistryKey(HKEY_LOCAL_MACHINE, settingsKey);
-    (void)steps.deleteLogonTask(DisplayName);
+    (void)steps.deleteLogonTask(DisplayName + ProfileSuffix());
     return 0;
 }
 

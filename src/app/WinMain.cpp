@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 #include "app/Globals.h"
 #include "app/Options.h"
@@ -34,6 +35,32 @@ bool HandOverToRunningInstance()
         ::AllowSetForegroundWindow(residentProcess);
     ::SendMessageW(tray, WM_TRAY_SHOW_MAIN, 0, 0);
     return true;
+}
+
+// The help and the parser's complaints. A GUI program started from cmd or PowerShell has no standard
+// error of its own, so the text goes to the console of the parent when there is one; a standard error
+// that was handed over (a pipe or a file) gets it as before. Never both: with a console as its
+// standard error the text would show twice.
+void WriteToUser(const std::string& text)
+{
+    const HANDLE standardError = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (standardError != nullptr && standardError != INVALID_HANDLE_VALUE &&
+        ::GetFileType(standardError) != FILE_TYPE_UNKNOWN)
+    {
+        std::cerr << text << std::flush;
+        return;
+    }
+    if (!::AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    UniqueFile console(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+    if (console)
+    {
+        DWORD written = 0;
+        ::WriteFile(console.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        console.Reset();
+    }
+    ::FreeConsole();
 }
 
 void InitialiseCommonControls()
@@ -88,14 +115,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     }
     catch (const boost::program_options::error& e)
     {
-        std::cerr << e.what() << "\n" << HelpText(options);
+        WriteToUser(e.what() + std::string("\n") + HelpText(options));
         return 1;
     }
 
     switch (ChooseStartAction(map))
     {
     case StartAction::Help:
-        std::cerr << HelpText(options);
+        WriteToUser(HelpText(options));
         return 1;
     case StartAction::Install:
         return RunInstall(SystemSetupSteps());

@@ -4,6 +4,36 @@
 #include "app/Handles.h"
 
 
+std::wstring ProfileSuffixFor(const std::wstring& value)
+{
+    constexpr size_t LongestName = 32;
+    if (value.empty() || value.size() > LongestName)
+        return {};
+    for (const wchar_t c : value)
+    {
+        const bool allowed = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+                             c == L'-' || c == L'_';
+        if (!allowed)
+            return {};
+    }
+    return L"-" + value;
+}
+
+const std::wstring& ProfileSuffix()
+{
+    static const std::wstring suffix = [] {
+        wchar_t value[64] = {};
+        const DWORD length = ::GetEnvironmentVariableW(TestProfileVariable, value, 64);
+        return length > 0 && length < 64 ? ProfileSuffixFor(value) : std::wstring();
+    }();
+    return suffix;
+}
+
+std::wstring ProfileProductName()
+{
+    return L"Ternvale" + ProfileSuffix();
+}
+
 SettingsStore::SettingsStore(HKEY root, const std::wstring& productName)
     : root_(root), keyPath_(L"Software\\" + productName)
 {

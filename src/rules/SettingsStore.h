@@ -7,11 +7,24 @@
 #include <mutex>
 #include <string>
 
+// The variable that gives a test run a private profile: its value, a name of 1 to 32 letters, digits,
+// '-' or '_', is appended to the product's key, folder and task names, so that a test suite run on a
+// developer's own machine leaves the real list, settings and logon task alone. Only a name of those
+// characters counts: the program runs elevated, and a name can then only pick a sibling of the
+// program's own key under Software and of its own folder under the user's roaming folder, never a path.
+inline constexpr wchar_t TestProfileVariable[] = L"TERNVALE_TEST_PROFILE";
+// "" for anything but such a name, else "-" and the name.
+std::wstring ProfileSuffixFor(const std::wstring& value);
+// ProfileSuffixFor of the variable, read once per process.
+const std::wstring& ProfileSuffix();
+// "Ternvale" and the profile's suffix: the settings key's last part, the folder and the task name.
+std::wstring ProfileProductName();
+
 class SettingsStore
 {
   public:
     // Touches nothing in the registry; every read and write opens the key itself.
-    explicit SettingsStore(HKEY root, const std::wstring& productName = L"Ternvale");
+    explicit SettingsStore(HKEY root, const std::wstring& productName = ProfileProductName());
 
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;

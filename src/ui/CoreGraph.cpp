@@ -77,6 +77,8 @@ bool CoreGraph::Build(HWND parent, int x, int y, int width, int height)
     if (window_ == nullptr)
         return false;
 
+    // The dialog's font for the captions; the graph window itself has none.
+    const auto font = reinterpret_cast<HFONT>(::SendMessageW(parent, WM_GETFONT, 0, 0));
     const ULONG highest = HighestNode();
     std::vector<DWORD> cpuCounts;
     for (size_t i = 0; i <= highest; ++i)
@@ -84,7 +86,7 @@ bool CoreGraph::Build(HWND parent, int x, int y, int width, int height)
         const auto node = static_cast<DWORD>(i);
         auto group = std::make_unique<NodeGroup>(parkedLabel_, efficientLabel_);
         const DWORD count = topology_.LogicalProcessorCount(node);
-        group->Create(window_, count, GroupTitle(node, highest), Brushes());
+        group->Create(window_, count, GroupTitle(node, highest), Brushes(), font);
         for (DWORD index = 0; index < count; ++index)
         {
             group->SetTipText(index, BarTipText(node, index));

@@ -4,10 +4,10 @@
 
 namespace
 {
-// Insets of the bars inside their group box: the frame and caption above, the frame at the sides.
-constexpr int SideInset = 10;
-constexpr int TopInset = 20;
 constexpr int RowGap = 2;
+constexpr int BaseDpi = 96;
+// The default top inset leaves this much below a 16-pixel caption (the system font) at 96 dpi.
+constexpr int CaptionGap = 4;
 constexpr int MinimumVisibleHeight = 5;
 
 bool Placeable(int left, int top, int width, int height)
@@ -52,15 +52,33 @@ bool GroupBoxVisible(int x, int width, int height)
     return x >= 0 && width > 0 && height > MinimumVisibleHeight;
 }
 
-std::vector<BarPlacement> LayoutBars(size_t barCount, int clientWidth, int height)
+int ScaleForDpi(int value, int dpi)
+{
+    if (dpi <= 0)
+        dpi = BaseDpi;
+    return static_cast<int>((static_cast<long long>(value) * dpi + BaseDpi / 2) / BaseDpi);
+}
+
+GroupInsets InsetsFor(int dpi, int captionHeight)
+{
+    const GroupInsets base;
+    GroupInsets insets{ScaleForDpi(base.side, dpi), ScaleForDpi(base.top, dpi)};
+    const int belowCaption = captionHeight + ScaleForDpi(CaptionGap, dpi);
+    if (insets.top < belowCaption)
+        insets.top = belowCaption;
+    return insets;
+}
+
+std::vector<BarPlacement> LayoutBars(size_t barCount, int clientWidth, int height, const GroupInsets& insets)
 {
     std::vector<BarPlacement> bars(barCount);
     if (barCount == 0)
         return bars;
 
-    const int innerWidth = clientWidth - 2 * SideInset;
+    const int innerWidth = clientWidth - 2 * insets.side;
     const int rows = barCount >= 2 && barCount % 2 == 0 ? 2 : 1;
-    const int rowHeight = rows == 2 ? (height - 32) / 2 : height - 30;
+    const int free = height - insets.top - insets.side;
+    const int rowHeight = rows == 2 ? (free - RowGap) / 2 : free;
     if (innerWidth < 0 || rowHeight < 0)
         return bars; // no room: every bar hidden
 
@@ -71,8 +89,8 @@ std::vector<BarPlacement> LayoutBars(size_t barCount, int clientWidth, int heigh
     {
         const bool secondRow = rows == 2 && i >= perRow;
         BarPlacement& bar = bars[static_cast<size_t>(i)];
-        bar.left = SideInset + margin + (secondRow ? i - perRow : i) * barWidth;
-        bar.top = secondRow ? TopInset + rowHeight + RowGap : TopInset;
+        bar.left = insets.side + margin + (secondRow ? i - perRow : i) * barWidth;
+        bar.top = secondRow ? insets.top + rowHeight + RowGap : insets.top;
         bar.width = barWidth;
         bar.height = rowHeight;
         bar.visible = Placeable(bar.left, bar.top, bar.width, bar.height);

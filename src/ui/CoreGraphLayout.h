@@ -38,10 +38,25 @@ struct BarPlacement
 // A group box is shown only where it has room to show something.
 bool GroupBoxVisible(int x, int width, int height);
 
+// Where the bars start inside their group box: below the frame and its caption, inside the frame at
+// the sides and at the bottom. The defaults are those of the dialog font at 96 dots per inch.
+struct GroupInsets
+{
+    int side = 10;
+    int top = 20;
+};
+
+// value at 96 dots per inch scaled to dpi (rounded); a dpi of 0 or less counts as 96.
+int ScaleForDpi(int value, int dpi);
+// The insets at dpi for a caption captionHeight pixels high: the default insets scaled, and the top
+// one at least the caption's height plus the scaled gap that the default leaves below a 16-pixel caption.
+GroupInsets InsetsFor(int dpi, int captionHeight);
+
 // Bars of a group whose box is clientWidth wide and height high: one row, or two when the count is
-// even and at least 2; touching side by side, centred, rows 2 pixels apart. Where there is no room
-// (narrower than the 20-pixel side insets, lower than the rows need) every bar is hidden.
-std::vector<BarPlacement> LayoutBars(size_t barCount, int clientWidth, int height);
+// even and at least 2; touching side by side, centred, rows 2 pixels apart, the first row at the top
+// inset and the last ending a side inset above the bottom. Where there is no room (narrower than the
+// two side insets, lower than the rows need) every bar is hidden.
+std::vector<BarPlacement> LayoutBars(size_t barCount, int clientWidth, int height, const GroupInsets& insets = {});
 
 // Rows of a bar barHeight pixels high that the load fills from the bottom, inside the one-pixel frame:
 // the position's share of the range times barHeight - 2. 0 for an empty range or a bar without inside.

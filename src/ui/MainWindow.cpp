@@ -118,7 +118,8 @@ BOOL MainWindow::OnInitDialog(HWND window)
 
     if (!bigIcon_)
         bigIcon_.Reset(static_cast<HICON>(
-            ::LoadImageW(ModuleInstance, MAKEINTRESOURCEW(IDI_TERNVALE), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR)));
+            ::LoadImageW(ModuleInstance, MAKEINTRESOURCEW(IDI_TERNVALE), IMAGE_ICON, ::GetSystemMetrics(SM_CXICON),
+                         ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR)));
     ::SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_.Get()));
 
     CreateStatusBar();

@@ -54,16 +54,30 @@ void DrawBar(HDC dc, const RECT& rect, const BarLook& look, const GroupBrushes& 
         }
     }
 
-    if (look.efficient && marker.bitmap != nullptr && marker.width > 0 && marker.height > 0 && marker.width < width &&
-        marker.height < height)
+    const int drawWidth = marker.drawWidth > 0 ? marker.drawWidth : marker.width;
+    const int drawHeight = marker.drawHeight > 0 ? marker.drawHeight : marker.height;
+    if (look.efficient && marker.bitmap != nullptr && marker.width > 0 && marker.height > 0 && drawWidth < width &&
+        drawHeight < height)
     {
         UniqueMemoryDc markerDc(::CreateCompatibleDC(dc));
         if (!markerDc)
             return;
         SelectObjectRestorer selected(markerDc.Get(), marker.bitmap);
         // AND keeps the bar where the marker is white.
-        ::BitBlt(dc, rect.left + (width - marker.width) / 2, rect.top + (height - marker.height) / 2, marker.width,
-                 marker.height, markerDc.Get(), 0, 0, marker.andMode ? SRCAND : SRCCOPY);
+        const DWORD mode = marker.andMode ? SRCAND : SRCCOPY;
+        const int left = rect.left + (width - drawWidth) / 2;
+        const int top = rect.top + (height - drawHeight) / 2;
+        if (drawWidth == marker.width && drawHeight == marker.height)
+        {
+            ::BitBlt(dc, left, top, drawWidth, drawHeight, markerDc.Get(), 0, 0, mode);
+        }
+        else
+        {
+            // Whole pixels of a two-colour image: no blending that would grey the AND mask.
+            const int oldMode = ::SetStretchBltMode(dc, COLORONCOLOR);
+            ::StretchBlt(dc, left, top, drawWidth, drawHeight, markerDc.Get(), 0, 0, marker.width, marker.height, mode);
+            ::SetStretchBltMode(dc, oldMode);
+        }
     }
 }
 
@@ -86,7 +100,7 @@ NodeGroup::~NodeGroup()
         ::RemoveWindowSubclass(box_, BoxProc, BoxSubclassId);
 }
 
-bool NodeGroup::Create(HWND parent, DWORD count, const std::wstring& title, const GroupBrushes& brushes)
+bool NodeGroup::Create(HWND parent, DWORD count, const std::wstring& title, const GroupBrushes& brushes, HFONT font)
 {
     std::lock_guard<std::mutex> creation(creationLock_);
     parent_ = parent;
@@ -97,6 +111,20 @@ bool NodeGroup::Create(HWND parent, DWORD count, const std::wstring& title, cons
         return false;
     // Without visual styles the box takes the colours the graph hands out.
     ::SetWindowTheme(box_, L"", L"");
+    // A child made by hand draws in the system font, taller than the dialog's at high DPI.
+    if (font != nullptr)
+        ::SendMessageW(box_, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    {
+        const WindowDc dc(box_);
+        if (dc.Get() != nullptr)
+        {
+            const auto boxFont = reinterpret_cast<HFONT>(::SendMessageW(box_, WM_GETFONT, 0, 0));
+            const SelectObjectRestorer selected(dc.Get(), boxFont != nullptr ? boxFont : ::GetStockObject(SYSTEM_FONT));
+            TEXTMETRICW metrics{};
+            dpi_ = ::GetDeviceCaps(dc.Get(), LOGPIXELSY);
+            insets_ = InsetsFor(dpi_, ::GetTextMetricsW(dc.Get(), &metrics) ? metrics.tmHeight : 0);
+        }
+    }
     ::SetWindowSubclass(box_, BoxProc, BoxSubclassId, reinterpret_cast<DWORD_PTR>(this));
     for (DWORD i = 0; i < count; ++i)
         AddBar();
@@ -156,7 +184,8 @@ bool NodeGroup::Layout(int x, int width, int height)
 
     RECT client{};
     ::GetClientRect(box_, &client);
-    const std::vector<BarPlacement> placements = LayoutBars(bars_.size(), client.right - client.left, height);
+    const std::vector<BarPlacement> placements =
+        LayoutBars(bars_.size(), client.right - client.left, height, insets_);
     for (size_t i = 0; i < bars_.size(); ++i)
     {
         if (bars_[i] == nullptr)
@@ -285,6 +314,13 @@ void NodeGroup::SetBrushes(const GroupBrushes& brushes)
 void NodeGroup::SetMarker(const MarkerImage& marker)
 {
     marker_ = marker;
+    marker_.drawWidth = ScaleForDpi(marker.width, dpi_);
+    marker_.drawHeight = ScaleForDpi(marker.height, dpi_);
+}
+
+GroupInsets NodeGroup::Insets() const
+{
+    return insets_;
 }
 
 bool NodeGroup::IsKnownBar(size_t index) const

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/CoreGraphLayout.h"
+
 // Brushes a group draws with; owned by the CoreGraph.
 struct GroupBrushes
 {
@@ -23,9 +25,12 @@ struct GroupBrushes
 struct MarkerImage
 {
     HBITMAP bitmap = nullptr;
-    int width = 0;
+    int width = 0; // of the bitmap
     int height = 0;
     bool andMode = false;
+    // The size drawn, when it differs from the bitmap's (the window's DPI); 0 draws the bitmap's size.
+    int drawWidth = 0;
+    int drawHeight = 0;
 };
 
 // What one bar shows when it paints: parked from the group's flag, range and position from its control.
@@ -54,7 +59,10 @@ class NodeGroup
     NodeGroup(const NodeGroup&) = delete;
     NodeGroup& operator=(const NodeGroup&) = delete;
 
-    bool Create(HWND parent, DWORD count, const std::wstring& title, const GroupBrushes& brushes);
+    // font is the caption's (the dialog's, which the box does not take by itself); null keeps the
+    // box's own. The insets follow the caption's height and the screen's DPI.
+    bool Create(HWND parent, DWORD count, const std::wstring& title, const GroupBrushes& brushes,
+                HFONT font = nullptr);
     int AddBar();
     bool Layout(int x, int width, int height);
     void Hide();
@@ -77,7 +85,9 @@ class NodeGroup
     [[nodiscard]] std::wstring TooltipText(HWND bar) const;
 
     void SetBrushes(const GroupBrushes& brushes);
+    // The marker is drawn at its size scaled to the screen's DPI.
     void SetMarker(const MarkerImage& marker);
+    [[nodiscard]] GroupInsets Insets() const;
 
   private:
     static LRESULT CALLBACK BoxProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
@@ -103,6 +113,8 @@ class NodeGroup
     GroupBrushes brushes_;
     HWND box_ = nullptr;
     MarkerImage marker_;
+    int dpi_ = 96;
+    GroupInsets insets_;
     std::wstring parkedLabel_;
     std::wstring efficientLabel_;
 };

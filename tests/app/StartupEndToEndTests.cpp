@@ -29,8 +29,76 @@ std::wstring Quoted(const std::wstring& path)
     return L"\"" + path + L"\"";
 }
 
+// A private profile for the programs this test starts: its name in TERNVALE_TEST_PROFILE, which the
+// children inherit, puts their settings key, rule-list folder and logon tasks beside the real ones
+// ("Ternvale-<name>"), so the suite never touches a user's own list, settings or task. Everything
+// of the profile is deleted when it is made and when it goes.
+class PrivateProfile
+{
+  public:
+    PrivateProfile()
+    {
+        static int made = 0;
+        name_ = L"e2e-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++made);
+        product_ = L"Ternvale-" + name_;
+        CleanUp();
+        ::SetEnvironmentVariableW(L"TERNVALE_TEST_PROFILE", name_.c_str());
+    }
+    ~PrivateProfile()
+    {
+        ::SetEnvironmentVariableW(L"TERNVALE_TEST_PROFILE", nullptr);
+        CleanUp();
+    }
+    PrivateProfile(const PrivateProfile&) = delete;
+    PrivateProfile& operator=(const PrivateProfile&) = delete;
+
+    // The settings key's last part and the rule-list folder's name.
+    [[nodiscard]] const std::wstring& ProductName() const
+    {
+        return product_;
+    }
+    [[nodiscard]] std::wstring Folder() const
+    {
+        return RoamingFolder() + L"\\" + product_;
+    }
+    [[nodiscard]] std::wstring TaskName() const
+    {
+        return product_;
+    }
+    [[nodiscard]] std::wstring OlderTaskName() const
+    {
+        return L"Tern Vale-" + name_;
+    }
+
+  private:
+    void CleanUp() const
+    {
+        DeleteTree(Folder());
+        ScratchRegistryKey user(product_);
+        ScratchRegistryKey machine(product_, HKEY_LOCAL_MACHINE);
+        DeleteTaskIfPresent(TaskName());
+        DeleteTaskIfPresent(OlderTaskName());
+    }
+
+    std::wstring name_;
+    std::wstring product_;
+};
+
+// Whether this test runs with an elevated token, which writes below HKEY_LOCAL_MACHINE need on Windows.
+bool RunsElevated()
+{
+    UniqueHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Put()))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return ::GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
 TEST(StartupEndToEnd, HelpGoesToStandardErrorWithExitCodeOne)
 {
+    const PrivateProfile profile; // every start makes its folders
     for (const wchar_t* args : {L" --help", L" -h", L" --help --install", L" --close -h"})
     {
         SCOPED_TRACE(testing::PrintToString(std::wstring(args)));
@@ -46,6 +114,7 @@ TEST(StartupEndToEnd, HelpGoesToStandardErrorWithExitCodeOne)
 
 TEST(StartupEndToEnd, ARejectedCommandLinePrintsTheReasonAndExitsWithOne)
 {
+    const PrivateProfile profile;
     const ProcessResult result = RunProcess(Quoted(TernvaleExePath()) + L" --help=yes");
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 1u);
@@ -55,8 +124,8 @@ TEST(StartupEndToEnd, ARejectedCommandLinePrintsTheReasonAndExitsWithOne)
 
 TEST(StartupEndToEnd, AFirstStartCreatesTheConfigFolderButNoListFile)
 {
-    const std::wstring folder = RoamingFolder() + L"\\Ternvale";
-    DeleteTree(folder);
+    const PrivateProfile profile;
+    const std::wstring folder = profile.Folder();
     ASSERT_FALSE(FileExists(folder));
     const ProcessResult result = RunProcess(Quoted(TernvaleExePath()) + L" --help");
     ASSERT_FALSE(result.timedOut);
@@ -66,8 +135,6 @@ TEST(StartupEndToEnd, AFirstStartCreatesTheConfigFolderButNoListFile)
 
 constexpr wchar_t TrayClass[] = L"Ternvale_TrayClass";
 constexpr wchar_t ProgramName[] = L"Ternvale.exe";
-constexpr wchar_t TaskName[] = L"Ternvale";
-constexpr wchar_t OlderTaskName[] = L"Tern Vale";
 
 std::wstring Command(const wchar_t* args)
 {
@@ -138,30 +205,19 @@ class ChildProcess
     UniqueHandle process_;
 };
 
-// The user's rule list file, replaced for a test and put back afterwards.
+// The rule list file of a private profile.
 class RuleListFile
 {
   public:
-    RuleListFile() : folder_(RoamingFolder() + L"\\Ternvale\\config"), path_(folder_ + L"\\p-core-list.txt")
+    explicit RuleListFile(const PrivateProfile& profile)
+        : base_(profile.Folder()), folder_(base_ + L"\\config"), path_(folder_ + L"\\p-core-list.txt")
     {
-        existed_ = FileExists(path_);
-        if (existed_)
-            saved_ = ReadFileBytes(path_);
     }
-    ~RuleListFile()
-    {
-        if (existed_)
-            WriteFileBytes(path_, saved_);
-        else
-            ::DeleteFileW(path_.c_str());
-    }
-    RuleListFile(const RuleListFile&) = delete;
-    RuleListFile& operator=(const RuleListFile&) = delete;
 
     // UTF-16 little-endian without a byte-order mark, each pattern ended by CR LF.
     bool Write(const std::vector<std::wstring>& patterns) const
     {
-        ::CreateDirectoryW((RoamingFolder() + L"\\Ternvale").c_str(), nullptr);
+        ::CreateDirectoryW(base_.c_str(), nullptr);
         ::CreateDirectoryW(folder_.c_str(), nullptr);
         std::vector<unsigned char> bytes;
         for (const std::wstring& pattern : patterns)
@@ -176,17 +232,19 @@ class RuleListFile
     }
 
   private:
+    std::wstring base_;
     std::wstring folder_;
     std::wstring path_;
-    bool existed_ = false;
-    std::vector<unsigned char> saved_;
 };
 
-// Every test starts and ends with no instance of the program, no logon task and no settings key, so a
-// failed test cannot leave a resident instance that would answer the next one's close or hand-over.
+// Every test starts and ends with no instance of the program, and with a private profile without
+// logon task or settings key, so a failed test cannot leave a resident instance that would answer the
+// next one's close or hand-over.
 class TernvaleRuns : public testing::Test
 {
   protected:
+    const PrivateProfile profile_;
+
     void SetUp() override
     {
         CleanUp();
@@ -205,11 +263,11 @@ class TernvaleRuns : public testing::Test
         started_.clear();
         CleanUp();
     }
-    static void CleanUp()
+    void CleanUp() const
     {
         TerminateProcessesNamed(ProgramName);
-        DeleteTaskIfPresent(TaskName);
-        DeleteTaskIfPresent(OlderTaskName);
+        DeleteTaskIfPresent(profile_.TaskName());
+        DeleteTaskIfPresent(profile_.OlderTaskName());
     }
 
     // Starts the program without waiting; the fixture ends it if the test does not.
@@ -236,24 +294,29 @@ class TernvaleRuns : public testing::Test
     std::vector<UniqueHandle> started_;
 };
 
+// Wine's Task Scheduler cannot store a logon trigger: there the install must fail (exit code 1) and
+// leave no task; on Windows it must succeed (exit code 0) with the task registered.
+DWORD InstallExitCode()
+{
+    return RunningUnderWine() ? 1u : 0u;
+}
+
 TEST_F(TernvaleRuns, InstallReplacesBothTasksAndSucceedsOnlyWithTheLogonTaskRegistered)
 {
-    // Wine's Task Scheduler cannot make logon triggers: there the install fails and must leave no
-    // task behind, not even the one it replaced; on Windows the new task is there.
-    ASSERT_TRUE(RegisterDailyTask(TaskName, L"C:\\windows\\notepad.exe"));
-    ASSERT_TRUE(RegisterDailyTask(OlderTaskName, L"C:\\windows\\notepad.exe"));
+    ASSERT_TRUE(RegisterDailyTask(profile_.TaskName(), L"C:\\windows\\notepad.exe"));
+    ASSERT_TRUE(RegisterDailyTask(profile_.OlderTaskName(), L"C:\\windows\\notepad.exe"));
 
     const ProcessResult result = RunProcess(Command(L" --install"));
     ASSERT_FALSE(result.timedOut);
-    EXPECT_FALSE(TaskExists(OlderTaskName));
-    const bool created = TaskExists(TaskName);
-    EXPECT_EQ(result.exitCode, created ? 0u : 1u);
+    EXPECT_FALSE(TaskExists(profile_.OlderTaskName()));
+    EXPECT_EQ(result.exitCode, InstallExitCode());
+    EXPECT_EQ(TaskExists(profile_.TaskName()), !RunningUnderWine()) << "not even the replaced task may stay";
     EXPECT_TRUE(result.out.empty() && result.err.empty()) << result.out << result.err;
 }
 
 TEST_F(TernvaleRuns, InstallTogetherWithUninstallOnlyInstalls)
 {
-    ScratchRegistryKey settings(L"Ternvale");
+    ScratchRegistryKey settings(profile_.ProductName());
     ASSERT_TRUE(settings.SetDword(L"MethodCPUAffinity", 1));
 
     for (const wchar_t* args : {L" --install --uninstall", L" -u -i"})
@@ -261,9 +324,10 @@ TEST_F(TernvaleRuns, InstallTogetherWithUninstallOnlyInstalls)
         SCOPED_TRACE(testing::PrintToString(std::wstring(args)));
         const ProcessResult result = RunProcess(Command(args));
         ASSERT_FALSE(result.timedOut);
-        EXPECT_EQ(result.exitCode, TaskExists(TaskName) ? 0u : 1u);
+        EXPECT_EQ(result.exitCode, InstallExitCode());
+        EXPECT_EQ(TaskExists(profile_.TaskName()), !RunningUnderWine());
         EXPECT_TRUE(settings.Exists()) << "the uninstall ran and deleted the settings";
-        DeleteTaskIfPresent(TaskName);
+        DeleteTaskIfPresent(profile_.TaskName());
     }
 }
 
@@ -282,31 +346,29 @@ TEST_F(TernvaleRuns, UninstallDeletesTheSettingsAndBothTasks)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
-        ScratchRegistryKey settings(L"Ternvale");
-        ScratchRegistryKey machineSettings(L"Ternvale", HKEY_LOCAL_MACHINE);
-        // The machine key needs rights the test may not have; it is only checked when it could be made.
-        bool machineKeyMade = false;
+        ScratchRegistryKey settings(profile_.ProductName());
+        ScratchRegistryKey machineSettings(profile_.ProductName(), HKEY_LOCAL_MACHINE);
+        // On Windows only an elevated test may write the machine key (and the program it starts is
+        // then elevated too and may delete it); Wine lets every program write it.
+        const bool machineWritable = RunningUnderWine() || RunsElevated();
         if (c.settingsBefore)
         {
             ASSERT_TRUE(settings.SetDword(L"MethodCPUSets", 1));
-            machineKeyMade = machineSettings.SetDword(L"BetaUpdates", 1);
+            ASSERT_EQ(machineSettings.SetDword(L"BetaUpdates", 1), machineWritable);
         }
         if (c.tasksBefore)
         {
-            ASSERT_TRUE(RegisterDailyTask(TaskName, L"C:\\windows\\notepad.exe"));
-            ASSERT_TRUE(RegisterDailyTask(OlderTaskName, L"C:\\windows\\notepad.exe"));
+            ASSERT_TRUE(RegisterDailyTask(profile_.TaskName(), L"C:\\windows\\notepad.exe"));
+            ASSERT_TRUE(RegisterDailyTask(profile_.OlderTaskName(), L"C:\\windows\\notepad.exe"));
         }
 
         const ProcessResult result = RunProcess(Command(L" --uninstall"));
         ASSERT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_FALSE(settings.Exists());
-        if (machineKeyMade)
-        {
-            EXPECT_FALSE(machineSettings.Exists());
-        }
-        EXPECT_FALSE(TaskExists(TaskName));
-        EXPECT_FALSE(TaskExists(OlderTaskName));
+        EXPECT_FALSE(machineSettings.Exists());
+        EXPECT_FALSE(TaskExists(profile_.TaskName()));
+        EXPECT_FALSE(TaskExists(profile_.OlderTaskName()));
     }
 }
 
@@ -331,7 +393,9 @@ TEST_F(TernvaleRuns, StartsResidentWhateverElseIsOnTheCommandLineAndEndsOnClose)
         const ProcessResult close = RunProcess(Command(L" --close"));
         ASSERT_FALSE(close.timedOut);
         EXPECT_EQ(close.exitCode, 0u);
-        EXPECT_EQ(::WaitForSingleObject(resident, 0), WAIT_OBJECT_0) << "still running after the close returned";
+        // The close returns half a second after the last holder let go of the event; a slow teardown
+        // may take longer than that, so wait for the end itself.
+        EXPECT_EQ(::WaitForSingleObject(resident, 30000), WAIT_OBJECT_0) << "the close did not end the instance";
         DWORD exitCode = 0;
         ::GetExitCodeProcess(resident, &exitCode);
         EXPECT_EQ(exitCode, 0u);
@@ -347,7 +411,10 @@ TEST_F(TernvaleRuns, ASecondStartOpensTheFirstInstancesMainWindowAndLeaves)
         const HANDLE first = Start(L" -tray");
         ASSERT_TRUE(WaitUntilResident(first));
         const DWORD firstId = ::GetProcessId(first);
-        ASSERT_TRUE(DialogsOf(firstId).empty());
+        // Idle, the instance has handled the start-up work its tray window posted itself, a main
+        // window that --show would open included.
+        ASSERT_EQ(::WaitForInputIdle(first, 30000), 0u);
+        ASSERT_TRUE(DialogsOf(firstId).empty()) << "a start without --show opened the main window";
 
         // The hand-over returns only once the main window it opened has been closed again.
         const HANDLE second = Start(args);
@@ -372,7 +439,7 @@ TEST_F(TernvaleRuns, ASecondStartOpensTheFirstInstancesMainWindowAndLeaves)
         EXPECT_EQ(TrayWindowsOf(0).size(), 1u);
 
         EXPECT_EQ(RunProcess(Command(L" --close")).exitCode, 0u);
-        EXPECT_EQ(::WaitForSingleObject(first, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(::WaitForSingleObject(first, 30000), WAIT_OBJECT_0);
     }
 }
 
@@ -381,8 +448,7 @@ TEST_F(TernvaleRuns, ASecondStartRaisesAnOpenMainWindowWithoutASecondOne)
     const HANDLE first = Start(L" --show");
     ASSERT_TRUE(WaitUntilResident(first));
     const DWORD firstId = ::GetProcessId(first);
-    for (int i = 0; i < 100 && DialogsOf(firstId).empty(); ++i)
-        ::Sleep(100);
+    ASSERT_TRUE(WaitUntil([&] { return !DialogsOf(firstId).empty(); }));
     ASSERT_EQ(DialogsOf(firstId).size(), 1u) << "--show opens the main window once the program runs";
 
     const ProcessResult second = RunProcess(Command(L""), 20000);
@@ -393,15 +459,15 @@ TEST_F(TernvaleRuns, ASecondStartRaisesAnOpenMainWindowWithoutASecondOne)
 
     // A close request also ends an instance whose main window is open.
     EXPECT_EQ(RunProcess(Command(L" --close")).exitCode, 0u);
-    EXPECT_EQ(::WaitForSingleObject(first, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(first, 30000), WAIT_OBJECT_0);
     EXPECT_TRUE(ProcessIdsNamed(ProgramName).empty());
 }
 
 TEST_F(TernvaleRuns, AResidentRunCountsTheRunningProgramsItsRulesName)
 {
-    RuleListFile rules;
+    RuleListFile rules(profile_);
     ASSERT_TRUE(rules.Write({L"not-running-game.exe", L"tvhelper-*.exe"}));
-    ScratchRegistryKey settings(L"Ternvale");
+    ScratchRegistryKey settings(profile_.ProductName());
     TempDirectory folder;
     const std::wstring helperPath = folder.File(L"tvhelper-e2e.exe");
     ASSERT_TRUE(::CopyFileW((ExeDirectory() + L"\\e2e_sleeper.exe").c_str(), helperPath.c_str(), FALSE));
@@ -411,8 +477,7 @@ TEST_F(TernvaleRuns, AResidentRunCountsTheRunningProgramsItsRulesName)
     const HANDLE resident = Start(L" -tray");
     ASSERT_TRUE(WaitUntilResident(resident));
     DWORD matched = 0;
-    for (int i = 0; i < 100 && !(settings.GetDword(L"CurrentEnforcedCount", matched) && matched > 0); ++i)
-        ::Sleep(100);
+    EXPECT_TRUE(WaitUntil([&] { return settings.GetDword(L"CurrentEnforcedCount", matched) && matched > 0; }));
     EXPECT_EQ(matched, 1u) << "one running process matches one rule";
     DWORD scanned = 0;
     EXPECT_TRUE(settings.GetDword(L"LastScannedCount", scanned));
@@ -420,7 +485,7 @@ TEST_F(TernvaleRuns, AResidentRunCountsTheRunningProgramsItsRulesName)
 
     const ProcessResult close = RunProcess(Command(L" --close"));
     EXPECT_EQ(close.exitCode, 0u);
-    EXPECT_EQ(::WaitForSingleObject(resident, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(resident, 30000), WAIT_OBJECT_0);
     EXPECT_TRUE(ProcessIdsNamed(ProgramName).empty());
 }
 } // namespace

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
 #include "app/Handles.h"
 #include "app/Watchers.h"
+#include "support/TestSupport.h"
 #include "ui/PrivateMessages.h"
 
 namespace
@@ -46,9 +48,45 @@ class MessageTarget
         }
     }
 
+    // Takes messages of this kind until count have arrived or the generous limit has passed; returns
+    // how many were taken. A passing test returns as soon as the last one is there.
+    int ReceiveAtLeast(UINT kind, int count, DWORD limitMs = 30000) const
+    {
+        int received = 0;
+        const ULONGLONG end = ::GetTickCount64() + limitMs;
+        for (;;)
+        {
+            MSG message;
+            while (received < count && ::PeekMessageW(&message, window_, kind, kind, PM_REMOVE))
+                ++received;
+            const ULONGLONG now = ::GetTickCount64();
+            if (received >= count || now >= end)
+                return received;
+            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)),
+                                        QS_POSTMESSAGE);
+        }
+    }
+    // The messages of this kind already in the queue, taken without waiting.
+    int Pending(UINT kind) const
+    {
+        return Receive(kind, 0);
+    }
+
   private:
     HWND window_;
 };
+
+// Waits until a watcher has taken the auto-reset event's signal: a signal still pending is taken back
+// by the probe and given again.
+bool WaitUntilTaken(HANDLE autoResetEvent)
+{
+    return testing_support::WaitUntil([autoResetEvent] {
+        if (::WaitForSingleObject(autoResetEvent, 0) != WAIT_OBJECT_0)
+            return true;
+        ::SetEvent(autoResetEvent);
+        return false;
+    });
+}
 
 UniqueHandle ManualEvent()
 {
@@ -87,9 +125,9 @@ TEST(Watchers, CloseWatcherTurnsAnyEndOfItsWaitIntoAnExit)
             ::SetEvent(closeRequest.Get());
         if (c.wake == Wake::ExitEvent)
             ::SetEvent(exitEvent.Get());
-        watcher.join();
+        watcher.join(); // a watcher that has ended has posted all it will
         EXPECT_EQ(::WaitForSingleObject(exitEvent.Get(), 0), WAIT_OBJECT_0);
-        EXPECT_EQ(tray.Receive(WM_TRAY_EXIT, 100), c.withTrayWindow ? 1 : 0);
+        EXPECT_EQ(tray.Pending(WM_TRAY_EXIT), c.withTrayWindow ? 1 : 0);
     }
 }
 
@@ -104,42 +142,64 @@ TEST(Watchers, CloseWatcherWaitsUntilWoken)
     EXPECT_EQ(::WaitForSingleObject(exitEvent.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     ::SetEvent(closeRequest.Get());
     watcher.join();
-    EXPECT_EQ(tray.Receive(WM_TRAY_EXIT, 100), 1);
+    EXPECT_EQ(tray.Pending(WM_TRAY_EXIT), 1);
 }
 
-TEST(Watchers, StatusWatcherRefreshesTheOpenMainWindowOncePerSignalUntilTheEnd)
+TEST(Watchers, StatusWatcherPostsNothingWhileTheMainWindowIsClosed)
 {
     MessageTarget main;
     std::atomic<HWND> mainHandle{nullptr};
     UniqueHandle exitEvent = ManualEvent();
     UniqueHandle status(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     std::thread watcher(StatusWatcher, exitEvent.Get(), status.Get(), std::cref(mainHandle));
-
-    // The main window is closed: the signal is taken but nothing is posted. (Each signal below is
-    // received before the next is set, since an auto-reset event folds signals together.)
     ::SetEvent(status.Get());
-    EXPECT_EQ(main.Receive(WM_MAIN_REFRESH_STATUS, 300), 0);
+    ASSERT_TRUE(WaitUntilTaken(status.Get()));
+    // Ended, the watcher has made its decision about the signal it took.
+    ::SetEvent(exitEvent.Get());
+    watcher.join();
+    EXPECT_EQ(main.Pending(WM_MAIN_REFRESH_STATUS), 0);
+}
 
-    mainHandle = main.Get();
+TEST(Watchers, StatusWatcherRefreshesTheOpenMainWindowOncePerSignalUntilTheEnd)
+{
+    MessageTarget main;
+    std::atomic<HWND> mainHandle{main.Get()};
+    UniqueHandle exitEvent = ManualEvent();
+    UniqueHandle status(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    std::thread watcher(StatusWatcher, exitEvent.Get(), status.Get(), std::cref(mainHandle));
+
+    // Each refresh arrives before the next signal is given, since an auto-reset event folds signals together.
     for (int i = 0; i < 3; ++i)
     {
         ::SetEvent(status.Get());
-        EXPECT_EQ(main.Receive(WM_MAIN_REFRESH_STATUS, 300), 1) << "signal " << i;
+        EXPECT_EQ(main.ReceiveAtLeast(WM_MAIN_REFRESH_STATUS, 1), 1) << "signal " << i;
     }
-
     ::SetEvent(exitEvent.Get());
     watcher.join(); // ends on the exit event
+    EXPECT_EQ(main.Pending(WM_MAIN_REFRESH_STATUS), 0) << "one refresh per signal";
     ::SetEvent(status.Get());
-    EXPECT_EQ(main.Receive(WM_MAIN_REFRESH_STATUS, 100), 0);
+    EXPECT_EQ(main.Pending(WM_MAIN_REFRESH_STATUS), 0);
 }
 
 TEST(Watchers, StatusWatcherEndsWhenItsWaitFails)
 {
-    std::atomic<HWND> mainHandle{nullptr};
+    // Without a status event the wait fails at once: the watcher must end, and post nothing.
+    MessageTarget main;
+    std::atomic<HWND> mainHandle{main.Get()};
     UniqueHandle exitEvent = ManualEvent();
-    std::thread watcher(StatusWatcher, exitEvent.Get(), nullptr, std::cref(mainHandle));
+    UniqueHandle ended = ManualEvent();
+    std::thread watcher([&] {
+        StatusWatcher(exitEvent.Get(), nullptr, mainHandle);
+        ::SetEvent(ended.Get());
+    });
+    const bool endedInTime = ::WaitForSingleObject(ended.Get(), 30000) == WAIT_OBJECT_0;
+    if (!endedInTime)
+    {
+        ::SetEvent(exitEvent.Get()); // a watcher that kept waiting still ends on the exit event
+    }
     watcher.join();
-    SUCCEED();
+    EXPECT_TRUE(endedInTime) << "the watcher went on waiting after its wait failed";
+    EXPECT_EQ(main.Pending(WM_MAIN_REFRESH_STATUS), 0);
 }
 
 TEST(Watchers, StartedWatchersOutliveTheHandlesTheyWereGiven)
@@ -173,10 +233,10 @@ TEST(Watchers, StartedWatchersOutliveTheHandlesTheyWereGiven)
     for (int i = 0; i < 3; ++i)
     {
         ::SetEvent(statusSignal.Get());
-        EXPECT_EQ(main.Receive(WM_MAIN_REFRESH_STATUS, 300), 1) << "signal " << i;
+        EXPECT_EQ(main.ReceiveAtLeast(WM_MAIN_REFRESH_STATUS, 1), 1) << "signal " << i;
     }
     ::SetEvent(exitSignal.Get());
-    EXPECT_EQ(tray.Receive(WM_TRAY_EXIT, 1000), 1);
+    EXPECT_EQ(tray.ReceiveAtLeast(WM_TRAY_EXIT, 1), 1);
     ::SetEvent(statusSignal.Get());
     EXPECT_EQ(main.Receive(WM_MAIN_REFRESH_STATUS, 300), 0); // the status watcher has ended
 }

@@ -15,6 +15,36 @@ namespace
 {
 const wchar_t TestProduct[] = L"TernvaleSettingsTest";
 
+TEST(TestProfile, OnlyAPlainNameMakesASuffix)
+{
+    // The program runs elevated: the name must never reach outside its own key or folder.
+    struct Case
+    {
+        const char* name;
+        std::wstring value;
+        std::wstring suffix;
+    };
+    const std::vector<Case> cases = {
+        {"unset", L"", L""},
+        {"letters, digits, dash and underscore", L"e2e-42_Run", L"-e2e-42_Run"},
+        {"32 characters", std::wstring(32, L'a'), L"-" + std::wstring(32, L'a')},
+        {"33 characters", std::wstring(33, L'a'), L""},
+        {"a path separator", L"a\\..\\b", L""},
+        {"a forward slash", L"a/b", L""},
+        {"dots", L"..", L""},
+        {"a space", L"a b", L""},
+        {"a drive", L"C:", L""},
+        {"a letter outside ASCII", L"\u00e9", L""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ProfileSuffixFor(c.value), c.suffix);
+    }
+    // This test program runs without the variable: the real names.
+    EXPECT_EQ(ProfileProductName(), L"Ternvale");
+}
+
 TEST(SettingsStore, ConstructionLeavesTheRegistryAlone)
 {
     ScratchRegistryKey scratch(TestProduct);

@@ -412,7 +412,8 @@ TEST_F(UpdaterTest, BetaSettingMovesBothRequestsUnderBeta)
 
 TEST_F(UpdaterTest, InstallerAtTheSizeFloorIsRefusedWithoutAFile)
 {
-    server.Serve(InstallerPath, {std::string(InstallerSizeFloor, 'M')});
+    // 16384 bytes written out: a floor that moved would pass a test built from the constant.
+    server.Serve(InstallerPath, {std::string(16384, 'M')});
     InstallUpdate(nullptr, endpoints, host);
     EXPECT_FALSE(FileExists(InstallerFile()));
     EXPECT_TRUE(host.started.empty());
@@ -422,7 +423,7 @@ TEST_F(UpdaterTest, InstallerAtTheSizeFloorIsRefusedWithoutAFile)
 
     // One byte more is written and then tested; random bytes are no signed program.
     host = RecordingHost();
-    const std::string body(InstallerSizeFloor + 1, 'M');
+    const std::string body(16385, 'M');
     server.Serve(InstallerPath, {body});
     EXPECT_FALSE(DownloadAndRunInstaller(endpoints, host));
     EXPECT_EQ(Bytes(ReadFileBytes(InstallerFile())), body);

@@ -100,6 +100,65 @@ TEST(BarLayout, BarsWithoutRoomAreHidden)
     EXPECT_TRUE(LayoutBars(0, 400, 150).empty());
 }
 
+TEST(BarLayout, InsetsFollowTheDpiAndTheCaption)
+{
+    struct Case
+    {
+        const char* name;
+        int dpi;
+        int captionHeight;
+        int side;
+        int top;
+    };
+    const std::vector<Case> cases = {
+        {"96 dpi, dialog font", 96, 13, 10, 20},
+        {"96 dpi, system font", 96, 16, 10, 20},
+        {"96 dpi, a caption taller than the inset", 96, 24, 10, 28},
+        {"125 %", 120, 16, 13, 25},
+        {"150 %", 144, 20, 15, 30},
+        {"150 %, a caption taller than the scaled inset", 144, 28, 15, 34},
+        {"200 %", 192, 26, 20, 40},
+        {"an unknown dpi counts as 96", 0, 13, 10, 20},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const GroupInsets insets = InsetsFor(c.dpi, c.captionHeight);
+        EXPECT_EQ(insets.side, c.side);
+        EXPECT_EQ(insets.top, c.top);
+    }
+}
+
+TEST(BarLayout, BarsStartBelowTheTopInsetAndEndASideInsetAboveTheBottom)
+{
+    struct Case
+    {
+        const char* name;
+        size_t bars;
+        GroupInsets insets;
+        int firstTop;
+        int lastBottom;
+        int left;
+    };
+    // A box 400 by 150; the last row ends side pixels above its bottom.
+    const std::vector<Case> cases = {
+        {"default, one row", 5, {}, 20, 140, 10},
+        {"default, two rows", 4, {}, 20, 140, 10},
+        {"150 %, one row", 5, {15, 30}, 30, 135, 15},
+        {"150 %, two rows", 4, {15, 30}, 30, 134, 15},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::vector<BarPlacement> bars = LayoutBars(c.bars, 400, 150, c.insets);
+        ASSERT_EQ(bars.size(), c.bars);
+        EXPECT_EQ(bars.front().top, c.firstTop);
+        EXPECT_EQ(bars.back().top + bars.back().height, c.lastBottom);
+        EXPECT_EQ(bars.front().left, c.left);
+        EXPECT_TRUE(bars.back().visible);
+    }
+}
+
 TEST(BarLayout, AGroupBoxNeedsRoomToBeShown)
 {
     EXPECT_TRUE(GroupBoxVisible(0, 400, 150));

@@ -8,6 +8,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -185,7 +187,7 @@ BITMAPINFO TopDown32(int width, int height)
 
 // Renders a window's client area as it paints itself (WM_PRINTCLIENT, or another message that
 // draws into the given context) into a 32-bit bitmap.
-Pixels Render(HWND window, UINT message = WM_PRINTCLIENT)
+Pixels Render(HWND window, UINT message = WM_PRINTCLIENT, COLORREF prefill = RGB(0, 0, 0))
 {
     RECT client{};
     ::GetClientRect(window, &client);
@@ -195,6 +197,9 @@ Pixels Render(HWND window, UINT message = WM_PRINTCLIENT)
     UniqueMemoryDc dc(::CreateCompatibleDC(nullptr));
     if (!dib || !dc)
         return {};
+    const std::uint32_t prefillBgra =
+        (std::uint32_t{GetRValue(prefill)} << 16) | (std::uint32_t{GetGValue(prefill)} << 8) | GetBValue(prefill);
+    std::fill_n(static_cast<std::uint32_t*>(bits), static_cast<size_t>(client.right) * client.bottom, prefillBgra);
     SelectObjectRestorer selected(dc.Get(), dib.Get());
     ::SendMessageW(window, message, reinterpret_cast<WPARAM>(dc.Get()), PRF_CLIENT);
     ::GdiFlush();
@@ -287,6 +292,59 @@ TEST(CoreGraph, OneNodeMakesOneGroupTitledCpu)
         EXPECT_EQ(rect.bottom - rect.top, 59);
     }
     EXPECT_EQ(rig.graph.Bar(0, 8), nullptr);
+}
+
+// The host answers WM_GETFONT with the font, as a dialog answers with its own.
+LRESULT CALLBACK AnswerFont(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR font)
+{
+    if (message == WM_GETFONT)
+        return static_cast<LRESULT>(font);
+    return ::DefSubclassProc(window, message, wParam, lParam);
+}
+
+TEST(CoreGraph, ACaptionInTheDialogsTallFontStaysAboveTheBars)
+{
+    // A dialog font as tall as at 150 % or more: the bars move down below the caption instead of
+    // covering it. Drawn without smoothing, so that every caption pixel has the text colour.
+    LOGFONTW look{};
+    look.lfHeight = -26;
+    look.lfWeight = FW_BOLD;
+    look.lfQuality = NONANTIALIASED_QUALITY;
+    std::wcscpy(look.lfFaceName, L"Tahoma");
+    const UniqueGdiObject font(::CreateFontIndirectW(&look));
+    ASSERT_TRUE(font);
+    GraphRig rig(SmallHybrid(), 0);
+    ::SetWindowSubclass(rig.host.Get(), &AnswerFont, 1, reinterpret_cast<DWORD_PTR>(font.Get()));
+    ASSERT_TRUE(rig.BuildAndStart(400, 200));
+
+    const HWND box = rig.graph.GroupBox(0);
+    EXPECT_EQ(reinterpret_cast<HGDIOBJ>(::SendMessageW(box, WM_GETFONT, 0, 0)), font.Get());
+    // What the box paints over an unused colour: its frame, the caption's background and the glyphs.
+    constexpr COLORREF Unpainted = RGB(255, 0, 255);
+    const Pixels pixels = Render(box, WM_PRINTCLIENT, Unpainted);
+    ASSERT_GT(pixels.height, 0);
+    SIZE captionSize{};
+    {
+        const WindowDc dc(box);
+        const SelectObjectRestorer selected(dc.Get(), font.Get());
+        ::GetTextExtentPoint32W(dc.Get(), L"% CPU", 5, &captionSize);
+    }
+    // The glyphs' lowest row, within the caption's columns and clear of the frame's side line.
+    int captionBottom = -1;
+    for (int y = 0; y < pixels.height; ++y)
+        for (int x = 6; x < std::min(pixels.width, 6 + static_cast<int>(captionSize.cx) + 10); ++x)
+        {
+            const COLORREF c = pixels.At(x, y);
+            if (c != Unpainted && c != WindowBackground && c != Frame && GetRValue(c) < 100)
+                captionBottom = y;
+        }
+    ASSERT_GE(captionBottom, 20) << "the caption should reach below the inset of the system font";
+    for (size_t i = 0; i < 8; ++i)
+    {
+        SCOPED_TRACE(i);
+        EXPECT_GT(RectInParent(rig.graph.Bar(0, i)).top, captionBottom);
+    }
+    ::RemoveWindowSubclass(rig.host.Get(), &AnswerFont, 1);
 }
 
 TEST(CoreGraph, NodesShareTheWidthAndANodeWithoutCpusTakesNone)
