@@ -1,5 +1,7 @@
 #include "rules/RuleList.h"
 
+#include <functional>
+
 #include <windows.h>
 
 #include <new>
@@ -58,7 +60,7 @@ class ReplacementFile
 
     // A rename within one folder without MOVEFILE_COPY_ALLOWED either installs the whole new file or
     // leaves the old one untouched. (ReplaceFileW without a backup name can end with no file at all.)
-    [[nodiscard]] bool MoveOnto(const std::wstring& target)
+    [[nodiscard]] bool MoveOnto(const std::wstring& target, const std::function<void(unsigned long)>& waitBeforeRetry)
     {
         file_.Reset();
         for (int attempt = 1;; ++attempt)
@@ -70,7 +72,7 @@ class ReplacementFile
             }
             if (!IsTransientReplaceError(::GetLastError()) || attempt == ReplaceAttempts)
                 return false;
-            ::Sleep(ReplaceRetryDelayMs);
+            waitBeforeRetry(ReplaceRetryDelayMs);
         }
     }
 
@@ -150,6 +152,12 @@ int LoadRuleList(const std::wstring& path, ProcessRuleList& list)
 
 int SaveRuleList(const std::wstring& path, ProcessRuleList list)
 {
+    return SaveRuleList(path, std::move(list), [](unsigned long ms) { ::Sleep(ms); });
+}
+
+int SaveRuleList(const std::wstring& path, ProcessRuleList list,
+                 const std::function<void(unsigned long)>& waitBeforeRetry)
+{
     try
     {
         const std::wstring text = FormatRuleList(list);
@@ -158,7 +166,7 @@ int SaveRuleList(const std::wstring& path, ProcessRuleList list)
             return -1;
         ReplacementFile replacement(path + L".tmp");
         if (!replacement.IsOpen() || !replacement.WriteAll(text.data(), static_cast<DWORD>(bytes)) ||
-            !replacement.MoveOnto(path))
+            !replacement.MoveOnto(path, waitBeforeRetry))
             return -1;
         return static_cast<int>(list.size());
     }

@@ -2,6 +2,7 @@
 // The user's ordered list of match patterns and its file (UTF-16LE, one pattern per CR LF line).
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ int LoadRuleList(const std::wstring& path, ProcessRuleList& list);
 // The new content goes to a temporary file beside the list that then replaces it, so a failed
 // save leaves the file on disk exactly as it was.
 int SaveRuleList(const std::wstring& path, ProcessRuleList list);
+// The same with the wait between two tries of the replace in the caller's hands (tests).
+int SaveRuleList(const std::wstring& path, ProcessRuleList list,
+                 const std::function<void(unsigned long milliseconds)>& waitBeforeRetry);
 
 // The patterns held in a file's bytes, appended to list: little-endian UTF-16 code units (an odd
 // last byte is a unit of its own), only LF ends a line, every CR is dropped, text after the last

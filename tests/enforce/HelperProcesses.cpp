@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include "app/PlatformGaps.h"
+
 #include <algorithm>
 #include <cwchar>
 
@@ -77,6 +79,20 @@ HelperSet::HelperSet(const std::vector<std::wstring>& names)
 bool HelperSet::AllRunning() const
 {
     return std::all_of(helpers_.begin(), helpers_.end(), [](const auto& helper) { return helper->IsRunning(); });
+}
+
+bool ThrottlingSwitchedOff(DWORD processId)
+{
+    using GetProcessInformationProc = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
+    const auto query = reinterpret_cast<GetProcessInformationProc>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetProcessInformation")));
+    UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
+    PowerThrottlingState state{PowerThrottlingCurrentVersion, 0, 0};
+    if (query == nullptr || !process ||
+        !query(process.Get(), ProcessPowerThrottlingClass, &state, static_cast<DWORD>(sizeof(state))))
+        return false;
+    return (state.ControlMask & PowerThrottlingExecutionSpeed) != 0 &&
+           (state.StateMask & PowerThrottlingExecutionSpeed) == 0;
 }
 
 std::vector<std::pair<DWORD, std::wstring>> SnapshotProcesses()

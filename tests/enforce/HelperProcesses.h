@@ -60,5 +60,9 @@ class HelperSet
     std::vector<std::unique_ptr<HelperProcess>> helpers_;
 };
 
+// Whether the process's execution-speed throttling is switched off explicitly (the control bit set,
+// the state bit clear), as GetProcessInformation reports it; false when it cannot be read.
+bool ThrottlingSwitchedOff(DWORD processId);
+
 // The process ids and executable names of one snapshot.
 std::vector<std::pair<DWORD, std::wstring>> SnapshotProcesses();

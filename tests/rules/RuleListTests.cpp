@@ -244,19 +244,15 @@ TEST(RuleList, ASaveWaitsForABriefHoldOnTheList)
     UniqueFile holder = HoldWithoutDeleteSharing(path, GENERIC_READ);
     ASSERT_TRUE(holder);
 
-    // Let go a moment after the save has its new content ready beside the list, as a scanner would
-    // after its look at the file: the first replace meets the hold, a later one succeeds.
-    std::atomic<bool> released{false};
-    std::thread scanner([&] {
-        for (int i = 0; i < 500 && FolderEntries(folder.Path()).size() < 2; ++i)
-            ::Sleep(2);
-        ::Sleep(200);
+    // The hold ends during the save's first wait, as a scanner would let go after its look at the
+    // file: the first replace met the hold, the next one succeeds.
+    std::vector<DWORD> waits;
+    const int result = SaveRuleList(path, {L"game.exe", L"tool.exe"}, [&](unsigned long ms) {
+        waits.push_back(ms);
+        EXPECT_EQ(FolderEntries(folder.Path()).size(), 2u) << "the new content waits beside the list";
         holder.Reset();
-        released = true;
     });
-    const int result = SaveRuleList(path, {L"game.exe", L"tool.exe"});
-    scanner.join();
-    ASSERT_TRUE(released);
+    EXPECT_EQ(waits, std::vector<DWORD>{50});
     EXPECT_EQ(result, 2);
     EXPECT_EQ(ReadFileBytes(path), Utf16(L"game.exe\r\ntool.exe\r\n"));
     EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::wstring>{ListName});
