@@ -30,11 +30,34 @@ constexpr int Padding = 12;
 constexpr LONG Loads[24] = {94, 31, 88, 12, 97, 45, 72, 8, 83, 27, 66, 19, 91, 38, 57, 4, 14, 6, 0, 22, 0, 9, 0, 3};
 constexpr LONG Parking[24] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 1, 0};
 
+// The font a dialog has: the system's message font, which the graph gives its captions.
+HFONT DialogFont()
+{
+    static const HFONT font = [] {
+        NONCLIENTMETRICSW metrics{};
+        metrics.cbSize = sizeof(metrics);
+        ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0);
+        return ::CreateFontIndirectW(&metrics.lfMessageFont);
+    }();
+    return font;
+}
+
 LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_DESTROY)
         ::PostQuitMessage(0);
+    if (message == WM_GETFONT)
+        return reinterpret_cast<LRESULT>(DialogFont());
     return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A size at 96 dots per inch on this screen, as the main window's dialog units scale.
+int Scaled(int value)
+{
+    const HDC screen = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    return ::MulDiv(value, dpi, 96);
 }
 } // namespace
 
@@ -61,7 +84,10 @@ int main(int argc, char** argv)
     hostClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     hostClass.lpszClassName = L"TernvaleGraphShow";
     ::RegisterClassW(&hostClass);
-    RECT frame{0, 0, GraphWidth + 2 * Padding, GraphHeight + 2 * Padding};
+    const int width = Scaled(GraphWidth);
+    const int height = Scaled(GraphHeight);
+    const int padding = Scaled(Padding);
+    RECT frame{0, 0, width + 2 * padding, height + 2 * padding};
     ::AdjustWindowRect(&frame, WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, FALSE);
     const HWND host = ::CreateWindowExW(
         0, L"TernvaleGraphShow", L"Ternvale core graph", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 20,
@@ -70,7 +96,7 @@ int main(int argc, char** argv)
     CoreGraph graph(topology, 0,
                     [counters, topology] { return std::make_unique<UtilisationSampler>(topology, 0, *counters); });
     graph.RegisterGraphClass();
-    if (!graph.Build(host, Padding, Padding, GraphWidth, GraphHeight))
+    if (!graph.Build(host, padding, padding, width, height))
         return 1;
     // The main window's colours and marker.
     graph.TextColour = ::GetSysColor(COLOR_WINDOWTEXT);
