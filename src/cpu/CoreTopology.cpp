@@ -152,7 +152,8 @@ DWORD CoreTopology::MaximumEfficiencyClass() const
 
 namespace
 {
-std::uint64_t PCoresOfGroup(const CoreTopology& topology, WORD group, const std::function<DWORD()>& activeProcessorCount)
+std::uint64_t PCoresOfGroup(const CoreTopology& topology, WORD group,
+                            const std::function<DWORD()>& activeProcessorCount)
 {
     std::uint64_t mask = 0;
     // A group has at most 64 processors; a larger count must not shift past the mask.
