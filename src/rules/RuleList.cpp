@@ -48,12 +48,12 @@ class ReplacementFile
     }
 
     // One write of everything, then a flush, so that the replace never installs a short file.
-    [[nodiscard]] bool WriteAll(const void* data, DWORD size)
+    [[nodiscard]] bool WriteAll(RuleFileWrites& writes, const void* data, DWORD size)
     {
         DWORD written = 0;
-        if (size != 0 && (!::WriteFile(file_.Get(), data, size, &written, nullptr) || written != size))
+        if (size != 0 && (!writes.WriteFile(file_.Get(), data, size, &written) || written != size))
             return false;
-        return ::FlushFileBuffers(file_.Get()) != FALSE;
+        return writes.FlushFileBuffers(file_.Get()) != FALSE;
     }
 
     // A rename within one folder without MOVEFILE_COPY_ALLOWED either installs the whole new file or
@@ -79,6 +79,19 @@ class ReplacementFile
     UniqueFile file_;
     bool created_ = false;
     bool moved_ = false;
+};
+
+class SystemFileWrites final : public RuleFileWrites
+{
+  public:
+    BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) override
+    {
+        return ::WriteFile(file, data, size, written, nullptr);
+    }
+    BOOL FlushFileBuffers(HANDLE file) override
+    {
+        return ::FlushFileBuffers(file);
+    }
 };
 } // namespace
 
@@ -150,6 +163,12 @@ int LoadRuleList(const std::wstring& path, ProcessRuleList& list)
 
 int SaveRuleList(const std::wstring& path, ProcessRuleList list)
 {
+    SystemFileWrites writes;
+    return SaveRuleList(path, std::move(list), writes);
+}
+
+int SaveRuleList(const std::wstring& path, ProcessRuleList list, RuleFileWrites& writes)
+{
     try
     {
         const std::wstring text = FormatRuleList(list);
@@ -157,7 +176,7 @@ int SaveRuleList(const std::wstring& path, ProcessRuleList list)
         if (bytes > MAXDWORD)
             return -1;
         ReplacementFile replacement(path + L".tmp");
-        if (!replacement.IsOpen() || !replacement.WriteAll(text.data(), static_cast<DWORD>(bytes)) ||
+        if (!replacement.IsOpen() || !replacement.WriteAll(writes, text.data(), static_cast<DWORD>(bytes)) ||
             !replacement.MoveOnto(path))
             return -1;
         return static_cast<int>(list.size());

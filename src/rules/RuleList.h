@@ -1,6 +1,8 @@
 #pragma once
 // The user's ordered list of match patterns and its file (UTF-16LE, one pattern per CR LF line).
 
+#include <windows.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -16,6 +18,16 @@ int LoadRuleList(const std::wstring& path, ProcessRuleList& list);
 // The new content goes to a temporary file beside the list that then replaces it, so a failed
 // save leaves the file on disk exactly as it was.
 int SaveRuleList(const std::wstring& path, ProcessRuleList list);
+
+// The two calls of a save that a full or failing disk makes fail; tests replace them.
+class RuleFileWrites
+{
+  public:
+    virtual ~RuleFileWrites() = default;
+    virtual BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) = 0;
+    virtual BOOL FlushFileBuffers(HANDLE file) = 0;
+};
+int SaveRuleList(const std::wstring& path, ProcessRuleList list, RuleFileWrites& writes);
 
 // The patterns held in a file's bytes, appended to list: little-endian UTF-16 code units (an odd
 // last byte is a unit of its own), only LF ends a line, every CR is dropped, text after the last
