@@ -10,6 +10,7 @@
 
 #include "app/Globals.h"
 #include "app/Options.h"
+#include "app/ResidentLoop.h"
 #include "app/StartupActions.h"
 #include "app/Watchers.h"
 #include "ui/PrivateMessages.h"
@@ -70,21 +71,6 @@ void InitialiseCommonControls()
         ::InitCommonControls();
 }
 
-void RunMessageLoop()
-{
-    MSG message;
-    for (;;)
-    {
-        const BOOL result = ::GetMessageW(&message, nullptr, 0, 0);
-        if (result == 0)
-            return;
-        if (result == -1)
-            continue;
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
-    }
-}
-
 int RunResident()
 {
     if (HandOverToRunningInstance())
@@ -97,9 +83,7 @@ int RunResident()
     if (!CreateTrayWindow())
         return 1;
     StartWatchers();
-    RunMessageLoop();
-    RemoveTrayIcon();
-    return 0;
+    return RunResidentLoop();
 }
 } // namespace
 

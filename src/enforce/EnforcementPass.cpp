@@ -52,7 +52,7 @@ DWORD MonitorThread(Monitor& monitor, ProcessRuleList rules)
     // The stop signal of a StopMonitor right after the start stays pending in the auto-reset event
     // until this first wait, so every thread makes at least one full pass.
     const HANDLE stopEvent = monitor.stopEvent_.Get();
-    while (::WaitForSingleObject(stopEvent, ScanIntervalMs) == WAIT_TIMEOUT)
+    while (monitor.calls_.WaitForObject(stopEvent, ScanIntervalMs) == WAIT_TIMEOUT)
         RunPass(monitor, rules);
     monitor.monitorState_ = 0;
     return 0;

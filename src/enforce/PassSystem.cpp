@@ -24,6 +24,7 @@ PassSystemCalls RealPassSystemCalls()
         HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
         return kernel32 != nullptr ? ::GetProcAddress(kernel32, name) : nullptr;
     };
+    calls.WaitForObject = [](HANDLE event, DWORD timeoutMs) { return ::WaitForSingleObject(event, timeoutMs); };
     calls.CreateThread = [](LPTHREAD_START_ROUTINE start, void* parameter, DWORD& threadId) {
         return ::CreateThread(nullptr, 0, start, parameter, 0, &threadId);
     };

@@ -29,6 +29,8 @@ struct PassSystemCalls
     std::function<WORD()> ActiveProcessorGroupCount;
     // GetProcAddress in kernel32.dll; null when the system lacks the function.
     std::function<FARPROC(const char* name)> FindKernel32EntryPoint;
+    // WaitForSingleObject: the monitor thread's wait on its stop event between passes.
+    std::function<DWORD(HANDLE event, DWORD timeoutMs)> WaitForObject;
     // CreateThread with default security and stack; null on failure.
     std::function<HANDLE(LPTHREAD_START_ROUTINE start, void* parameter, DWORD& threadId)> CreateThread;
 };

@@ -1,7 +1,5 @@
 #include "rules/RuleList.h"
 
-#include <functional>
-
 #include <windows.h>
 
 #include <new>
@@ -50,17 +48,17 @@ class ReplacementFile
     }
 
     // One write of everything, then a flush, so that the replace never installs a short file.
-    [[nodiscard]] bool WriteAll(const void* data, DWORD size)
+    [[nodiscard]] bool WriteAll(RuleFileWrites& writes, const void* data, DWORD size)
     {
         DWORD written = 0;
-        if (size != 0 && (!::WriteFile(file_.Get(), data, size, &written, nullptr) || written != size))
+        if (size != 0 && (!writes.WriteFile(file_.Get(), data, size, &written) || written != size))
             return false;
-        return ::FlushFileBuffers(file_.Get()) != FALSE;
+        return writes.FlushFileBuffers(file_.Get()) != FALSE;
     }
 
     // A rename within one folder without MOVEFILE_COPY_ALLOWED either installs the whole new file or
     // leaves the old one untouched. (ReplaceFileW without a backup name can end with no file at all.)
-    [[nodiscard]] bool MoveOnto(const std::wstring& target, const std::function<void(unsigned long)>& waitBeforeRetry)
+    [[nodiscard]] bool MoveOnto(const std::wstring& target, RuleFileWrites& writes)
     {
         file_.Reset();
         for (int attempt = 1;; ++attempt)
@@ -72,7 +70,7 @@ class ReplacementFile
             }
             if (!IsTransientReplaceError(::GetLastError()) || attempt == ReplaceAttempts)
                 return false;
-            waitBeforeRetry(ReplaceRetryDelayMs);
+            writes.WaitBeforeRetry(ReplaceRetryDelayMs);
         }
     }
 
@@ -81,6 +79,23 @@ class ReplacementFile
     UniqueFile file_;
     bool created_ = false;
     bool moved_ = false;
+};
+
+class SystemFileWrites final : public RuleFileWrites
+{
+  public:
+    BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) override
+    {
+        return ::WriteFile(file, data, size, written, nullptr);
+    }
+    BOOL FlushFileBuffers(HANDLE file) override
+    {
+        return ::FlushFileBuffers(file);
+    }
+    void WaitBeforeRetry(DWORD milliseconds) override
+    {
+        ::Sleep(milliseconds);
+    }
 };
 } // namespace
 
@@ -152,11 +167,11 @@ int LoadRuleList(const std::wstring& path, ProcessRuleList& list)
 
 int SaveRuleList(const std::wstring& path, ProcessRuleList list)
 {
-    return SaveRuleList(path, std::move(list), [](unsigned long ms) { ::Sleep(ms); });
+    SystemFileWrites writes;
+    return SaveRuleList(path, std::move(list), writes);
 }
 
-int SaveRuleList(const std::wstring& path, ProcessRuleList list,
-                 const std::function<void(unsigned long)>& waitBeforeRetry)
+int SaveRuleList(const std::wstring& path, ProcessRuleList list, RuleFileWrites& writes)
 {
     try
     {
@@ -165,8 +180,8 @@ int SaveRuleList(const std::wstring& path, ProcessRuleList list,
         if (bytes > MAXDWORD)
             return -1;
         ReplacementFile replacement(path + L".tmp");
-        if (!replacement.IsOpen() || !replacement.WriteAll(text.data(), static_cast<DWORD>(bytes)) ||
-            !replacement.MoveOnto(path, waitBeforeRetry))
+        if (!replacement.IsOpen() || !replacement.WriteAll(writes, text.data(), static_cast<DWORD>(bytes)) ||
+            !replacement.MoveOnto(path, writes))
             return -1;
         return static_cast<int>(list.size());
     }

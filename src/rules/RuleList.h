@@ -1,8 +1,9 @@
 #pragma once
 // The user's ordered list of match patterns and its file (UTF-16LE, one pattern per CR LF line).
 
+#include <windows.h>
+
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,17 @@ int LoadRuleList(const std::wstring& path, ProcessRuleList& list);
 // The new content goes to a temporary file beside the list that then replaces it, so a failed
 // save leaves the file on disk exactly as it was.
 int SaveRuleList(const std::wstring& path, ProcessRuleList list);
-// The same with the wait between two tries of the replace in the caller's hands (tests).
-int SaveRuleList(const std::wstring& path, ProcessRuleList list,
-                 const std::function<void(unsigned long milliseconds)>& waitBeforeRetry);
+// The calls of a save that a full or failing disk makes fail, and the wait between two tries of
+// the replace while another program holds the list; tests replace them.
+class RuleFileWrites
+{
+  public:
+    virtual ~RuleFileWrites() = default;
+    virtual BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) = 0;
+    virtual BOOL FlushFileBuffers(HANDLE file) = 0;
+    virtual void WaitBeforeRetry(DWORD milliseconds) = 0;
+};
+int SaveRuleList(const std::wstring& path, ProcessRuleList list, RuleFileWrites& writes);
 
 // The patterns held in a file's bytes, appended to list: little-endian UTF-16 code units (an odd
 // last byte is a unit of its own), only LF ends a line, every CR is dropped, text after the last

@@ -223,7 +223,13 @@ TEST(CoreTopology, MalformedRecordsAreSkippedOrEndTheWalk)
     const auto expect = [](ProcessorInfoBuffer buffer) { return Describe(Parse(buffer.Get())); };
     const std::vector<Case> cases = {
         {"other relationships are passed over",
-         ProcessorInfoBuffer().Record(2, 56, 56).CoreOfClass(1, 0x3).Record(4, 80, 80).CoreOfClass(0, 0x4).Record(7, 48, 48),
+         ProcessorInfoBuffer()
+             .Cache(2, 8, 1 << 20, CacheUnified, 0, 0x3)
+             .CoreOfClass(1, 0x3)
+             .Groups({0x7})
+             .CoreOfClass(0, 0x4)
+             .ProcessorSet(testing_support::RelationModuleNumber, 0, 0x4)
+             .ProcessorSet(RelationProcessorPackage, 0, 0x7),
          expect(ProcessorInfoBuffer().CoreOfClass(1, 0x3).CoreOfClass(0, 0x4))},
         {"a core record too short for its mask is skipped",
          ProcessorInfoBuffer().Record(0, 40, 40).CoreOfClass(1, 0x3).CoreOfClass(0, 0x4),
@@ -387,4 +393,49 @@ TEST(CoreTopology, DiscoveryOnThisMachine)
     ASSERT_EQ(data.PCoreGroupAffinities.size(), 1u);
     EXPECT_EQ(static_cast<std::uint64_t>(data.PCoreGroupAffinities[0].Mask), data.PCoreMask);
 }
+// Records of the relationships that the walk passes over, filled as Windows fills them: class 0 and
+// non-zero masks that overlap the P-cores. Read as a core record, any of them would turn P-cores into
+// E-cores (or make a class of their cache's associativity); read as a node record, it would give a
+// node, numbered from the bytes at the node number's offset, processors.
+TEST(CoreTopology, RecordsOfOtherRelationshipsWithRealContentsChangeNothing)
+{
+    using testing_support::RelationDieNumber;
+    using testing_support::RelationModuleNumber;
+    struct Case
+    {
+        const char* name;
+        ProcessorInfoBuffer record;
+    };
+    const Case cases[] = {
+        {"level-1 data cache of a P-core", ProcessorInfoBuffer().Cache(1, 12, 48 << 10, CacheData, 0, 0x3)},
+        {"level-1 instruction cache of a P-core", ProcessorInfoBuffer().Cache(1, 8, 32 << 10, CacheInstruction, 0, 0x3)},
+        {"level-2 cache of the E-core cluster", ProcessorInfoBuffer().Cache(2, 16, 2 << 20, CacheUnified, 0, 0xF00)},
+        {"level-3 cache of every core", ProcessorInfoBuffer().Cache(3, 12, 18 << 20, CacheUnified, 0, 0xFFF)},
+        {"package", ProcessorInfoBuffer().ProcessorSet(RelationProcessorPackage, 0, 0xFFF)},
+        {"die", ProcessorInfoBuffer().ProcessorSet(RelationDieNumber, 0, 0xFFF)},
+        {"module of the E-cores", ProcessorInfoBuffer().ProcessorSet(RelationModuleNumber, 0, 0xF00)},
+        {"module of a P-core", ProcessorInfoBuffer().ProcessorSet(RelationModuleNumber, 0, 0x3)},
+        {"group", ProcessorInfoBuffer().Groups({0xFFF})},
+        {"two groups", ProcessorInfoBuffer().Groups({0xFFF, 0xF})},
+    };
+    const std::string hybrid = Describe(Parse(HybridTwelve().Get()));
+    const std::string nothing = Describe(Parse(ProcessorInfoBuffer().Get()));
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const Bytes& record = c.record.Get();
+        const CoreTopology alone = Parse(record);
+        EXPECT_EQ(Describe(alone), nothing);
+        DWORD misreadNode = 0;
+        std::memcpy(&misreadNode, record.data() + 8, sizeof(misreadNode));
+        EXPECT_EQ(alone.LogicalProcessorCount(misreadNode), 0u) << "node " << misreadNode;
+
+        Bytes amid = c.record.Get();
+        const Bytes rest = HybridTwelve().Get();
+        amid.insert(amid.end(), rest.begin(), rest.end());
+        amid.insert(amid.end(), record.begin(), record.end());
+        EXPECT_EQ(Describe(Parse(amid)), hybrid);
+    }
+}
+
 } // namespace

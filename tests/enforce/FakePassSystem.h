@@ -131,6 +131,12 @@ struct FakePassSystem
     std::map<DWORD, DWORD_PTR> affinities; // process id to its current mask, once set
     std::vector<std::string> lookups;
     std::vector<DWORD> threadIds;
+    // The time-out of every wait between passes, and what each wait gave.
+    std::vector<DWORD> waitTimeouts;
+    std::vector<DWORD> waitResults;
+    // Given in place of a wait's time-out (the real wait still runs, and a stop still comes through);
+    // WAIT_TIMEOUT keeps it.
+    DWORD timeoutResult = WAIT_TIMEOUT;
 
     PassSystemCalls Calls()
     {
@@ -184,6 +190,14 @@ struct FakePassSystem
             lookups.emplace_back(name);
             const auto it = entryPoints.find(name);
             return it != entryPoints.end() ? it->second : nullptr;
+        };
+        calls.WaitForObject = [this, real](HANDLE event, DWORD timeoutMs) {
+            DWORD result = real.WaitForObject(event, timeoutMs);
+            if (result == WAIT_TIMEOUT)
+                result = timeoutResult;
+            waitTimeouts.push_back(timeoutMs);
+            waitResults.push_back(result);
+            return result;
         };
         calls.CreateThread = [this, real](LPTHREAD_START_ROUTINE start, void* parameter, DWORD& threadId) -> HANDLE {
             if (threadCreationFails)

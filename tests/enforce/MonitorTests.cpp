@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 
 #include "FakePassSystem.h"
 #include "HelperProcesses.h"
@@ -224,6 +226,66 @@ TEST_F(MonitorTest, AMethodSwitchedOnActsWithoutARestart)
         EXPECT_TRUE(output.Lines().empty());
         EXPECT_TRUE(ThrottlingSwitchedOff(helpers[0].Id()));
     }
+}
+
+// Between passes the thread waits on its stop event for the whole scan interval, and a pass follows
+// only a wait that timed out; a wait that fails ends the thread instead of re-scanning at once.
+TEST_F(MonitorTest, PassesAreAScanIntervalApartAndAFailedWaitEndsTheThread)
+{
+    {
+        Monitor monitor(PCoreData{}, system_.Calls());
+        UniqueHandle passed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        monitor.AddPassNotifyEvent(passed.Get());
+        monitor.StartMonitor();
+        for (int pass = 1; pass <= 3; ++pass)
+            ASSERT_TRUE(IsSignalled(passed.Get(), 5000)) << "pass " << pass;
+        monitor.StopMonitor();
+    }
+    ASSERT_GE(system_.waitTimeouts.size(), 2u) << "the passes did not come from the thread's wait";
+    for (const DWORD timeout : system_.waitTimeouts)
+        EXPECT_EQ(timeout, ScanIntervalMs);
+    const auto timedOut = std::count(system_.waitResults.begin(), system_.waitResults.end(), DWORD{WAIT_TIMEOUT});
+    EXPECT_EQ(system_.snapshots, 1 + timedOut);
+    EXPECT_EQ(system_.waitResults.back(), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    FakePassSystem failing;
+    failing.timeoutResult = WAIT_FAILED;
+    Monitor monitor(PCoreData{}, failing.Calls());
+    UniqueHandle passed(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    monitor.AddPassNotifyEvent(passed.Get());
+    monitor.StartMonitor();
+    ASSERT_TRUE(IsSignalled(passed.Get(), 5000));
+    for (int i = 0; i < 1000 && monitor.MonitorState() != 0; ++i)
+        ::Sleep(10);
+    EXPECT_EQ(monitor.MonitorState(), 0) << "the thread goes on after a failed wait";
+    monitor.StopMonitor();
+    EXPECT_EQ(failing.snapshots, 1);
+    EXPECT_EQ(failing.waitTimeouts.size(), 1u);
+}
+
+// Whoever wakes on a pass's event reads that pass's counters: they are written before the events
+// are signalled. Many events after the one the test waits on make the window between a signal and
+// late counters wide enough to see.
+TEST_F(MonitorTest, TheCountersAreWrittenBeforeThePassSignals)
+{
+    WriteRules(L"game.exe\r\n");
+    Monitor monitor(PCoreData{}, system_.Calls());
+    UniqueHandle passed(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    monitor.AddPassNotifyEvent(passed.Get());
+    std::vector<UniqueHandle> others(2000);
+    for (UniqueHandle& other : others)
+    {
+        other.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_TRUE(other);
+        monitor.AddPassNotifyEvent(other.Get());
+    }
+    monitor.StartMonitor();
+    ASSERT_TRUE(IsSignalled(passed.Get(), 10000));
+    const DWORD scanned = GetCounter(LastScannedCountName);
+    const DWORD matched = GetCounter(CurrentEnforcedCountName);
+    monitor.StopMonitor();
+    EXPECT_EQ(scanned, 2u);
+    EXPECT_EQ(matched, 1u);
 }
 
 } // namespace

@@ -246,16 +246,140 @@ TEST(RuleList, ASaveWaitsForABriefHoldOnTheList)
 
     // The hold ends during the save's first wait, as a scanner would let go after its look at the
     // file: the first replace met the hold, the next one succeeds.
-    std::vector<DWORD> waits;
-    const int result = SaveRuleList(path, {L"game.exe", L"tool.exe"}, [&](unsigned long ms) {
-        waits.push_back(ms);
-        EXPECT_EQ(FolderEntries(folder.Path()).size(), 2u) << "the new content waits beside the list";
-        holder.Reset();
-    });
-    EXPECT_EQ(waits, std::vector<DWORD>{50});
+    class ReleasingWait final : public RuleFileWrites
+    {
+      public:
+        ReleasingWait(const TempDirectory& folder, UniqueFile& holder) : folder_(folder), holder_(holder)
+        {
+        }
+        BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) override
+        {
+            return ::WriteFile(file, data, size, written, nullptr);
+        }
+        BOOL FlushFileBuffers(HANDLE file) override
+        {
+            return ::FlushFileBuffers(file);
+        }
+        void WaitBeforeRetry(DWORD milliseconds) override
+        {
+            waits.push_back(milliseconds);
+            EXPECT_EQ(FolderEntries(folder_.Path()).size(), 2u) << "the new content waits beside the list";
+            holder_.Reset();
+        }
+        std::vector<DWORD> waits;
+
+      private:
+        const TempDirectory& folder_;
+        UniqueFile& holder_;
+    } writes(folder, holder);
+    const int result = SaveRuleList(path, {L"game.exe", L"tool.exe"}, writes);
+    EXPECT_EQ(writes.waits, std::vector<DWORD>{50});
     EXPECT_EQ(result, 2);
     EXPECT_EQ(ReadFileBytes(path), Utf16(L"game.exe\r\ntool.exe\r\n"));
     EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::wstring>{ListName});
+}
+
+// The disk's calls of a save, failing where the test says; the writes that happen are real, so a
+// half-written temporary file is what the save has to clean up.
+class FailingWrites final : public RuleFileWrites
+{
+  public:
+    enum class Failure
+    {
+        None,
+        WriteFails,
+        ShortWrite,
+        FlushFails
+    };
+    explicit FailingWrites(Failure failure) : failure_(failure)
+    {
+    }
+    BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) override
+    {
+        ++writes;
+        const DWORD part = failure_ == Failure::None || failure_ == Failure::FlushFails ? size : size / 2;
+        if (!::WriteFile(file, data, part, written, nullptr))
+            return FALSE;
+        if (failure_ == Failure::WriteFails)
+        {
+            ::SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        return TRUE;
+    }
+    BOOL FlushFileBuffers(HANDLE file) override
+    {
+        ++flushes;
+        if (failure_ == Failure::FlushFails)
+        {
+            ::SetLastError(ERROR_IO_DEVICE);
+            return FALSE;
+        }
+        return ::FlushFileBuffers(file);
+    }
+    void WaitBeforeRetry(DWORD milliseconds) override
+    {
+        ::Sleep(milliseconds);
+    }
+    int writes = 0;
+    int flushes = 0;
+
+  private:
+    Failure failure_;
+};
+
+// A disk that fails the write or the flush leaves the list as it was, and no temporary file; a
+// leftover temporary file of an interrupted save (longer than the new content) neither blocks the
+// save nor leaks into the list, and goes away either way.
+TEST(RuleList, ASaveOnAFailingDiskOrOverAStaleTemporaryFile)
+{
+    const Bytes old = Utf16(L"old.exe\r\nkept.exe\r\n");
+    const Bytes stale = Utf16(L"stale content of an interrupted save, longer than any list here\r\n");
+    const ProcessRuleList next = {L"new.exe", L"tool.exe"};
+    const Bytes nextBytes = Utf16(L"new.exe\r\ntool.exe\r\n");
+    using Failure = FailingWrites::Failure;
+    struct Case
+    {
+        const char* name;
+        Failure failure;
+        bool staleTemporary;
+    };
+    const Case cases[] = {
+        {"write fails", Failure::WriteFails, false},
+        {"write is short", Failure::ShortWrite, false},
+        {"flush fails", Failure::FlushFails, false},
+        {"stale temporary file", Failure::None, true},
+        {"stale temporary file, write fails", Failure::WriteFails, true},
+        {"stale temporary file, flush fails", Failure::FlushFails, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        TempDirectory folder;
+        const std::wstring path = folder.File(ListName);
+        ASSERT_TRUE(WriteFileBytes(path, old));
+        if (c.staleTemporary)
+        {
+            ASSERT_TRUE(WriteFileBytes(path + L".tmp", stale));
+        }
+        FailingWrites writes(c.failure);
+
+        const int result = SaveRuleList(path, next, writes);
+
+        EXPECT_EQ(writes.writes, 1);
+        if (c.failure == Failure::None)
+        {
+            EXPECT_EQ(writes.flushes, 1);
+            EXPECT_EQ(result, 2);
+            EXPECT_EQ(ReadFileBytes(path), nextBytes);
+        }
+        else
+        {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(ReadFileBytes(path), old);
+        }
+        EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::wstring>{ListName});
+    }
 }
 
 } // namespace

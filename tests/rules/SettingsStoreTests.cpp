@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/Globals.h"
+#include "app/Handles.h"
 #include "rules/SettingsStore.h"
 #include "support/TestSupport.h"
 
@@ -258,6 +259,47 @@ TEST(SettingsStore, ConcurrentReadsAndTogglesLoseNoUpdate)
     bool on = true;
     EXPECT_TRUE(store.GetBool(MethodCPUAffinityName, on, true));
     EXPECT_FALSE(on);
+}
+
+// A write that fails must still drop the name from both caches: afterwards the store answers from
+// the registry, not with what it read before. The store's root is a key deleted while held open,
+// so every open below it fails and so does every write.
+TEST(SettingsStore, AFailedWriteStillForgetsTheCachedValue)
+{
+    struct Case
+    {
+        const char* writer;
+        bool (*write)(SettingsStore& store);
+    };
+    const Case cases[] = {
+        {"WriteDword", [](SettingsStore& store) { return store.WriteDword(L"Flag", 0); }},
+        {"SetBool", [](SettingsStore& store) { return store.SetBool(L"Flag", false); }},
+        {"Toggle", [](SettingsStore& store) { return store.Toggle(L"Flag", false); }},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.writer);
+        ScratchRegistryKey scratch(TestProduct);
+        UniqueHKey root;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, scratch.Path().c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                    KEY_ALL_ACCESS, nullptr, root.Put(), nullptr),
+                  ERROR_SUCCESS);
+        SettingsStore store(root.Get(), L"Inner");
+        ASSERT_TRUE(store.WriteDword(L"Flag", 1));
+        bool on = false;
+        ASSERT_TRUE(store.GetBool(L"Flag", on, false));
+        ASSERT_TRUE(on);
+        DWORD number = 0;
+        ASSERT_TRUE(store.GetDword(L"Flag", number));
+        ASSERT_EQ(number, 1u);
+
+        scratch.Delete();
+        EXPECT_FALSE(c.write(store));
+        EXPECT_FALSE(store.GetBool(L"Flag", on, false)) << "answered from the flag cache";
+        EXPECT_FALSE(on);
+        EXPECT_FALSE(store.GetDword(L"Flag", number)) << "answered from the number cache";
+        EXPECT_EQ(number, 0u);
+    }
 }
 
 } // namespace

@@ -14,6 +14,10 @@
 namespace testing_support
 {
 
+// Relationships that the walk passes over, by number: MinGW-w64 10 names neither die nor module.
+constexpr DWORD RelationDieNumber = 5;
+constexpr DWORD RelationModuleNumber = 7;
+
 class ProcessorBuffer
 {
   public:
@@ -68,6 +72,47 @@ class ProcessorBuffer
         affinity.Group = group;
         affinity.Mask = static_cast<KAFFINITY>(mask);
         return Node(node, {affinity}, 1);
+    }
+    // A package, die or module record: the processor-core layout with flags and class 0, as
+    // Windows fills them, over every processor of mask.
+    ProcessorBuffer& ProcessorSet(DWORD relationship, WORD group, std::uint64_t mask)
+    {
+        const size_t at = Start(relationship, 48);
+        Put<WORD>(at + 30, 1);
+        Put<std::uint64_t>(at + 32, mask);
+        Put<WORD>(at + 40, group);
+        return *this;
+    }
+    // A cache record: Level at 8, Associativity at 9, LineSize at 10, CacheSize at 12, Type at 16,
+    // GroupCount at 38, GroupMask[0] at 40.
+    ProcessorBuffer& Cache(BYTE level, BYTE associativity, DWORD cacheSize, DWORD type, WORD group, std::uint64_t mask)
+    {
+        const size_t at = Start(RelationCache, 56);
+        bytes_[at + 8] = level;
+        bytes_[at + 9] = associativity;
+        Put<WORD>(at + 10, 64);
+        Put<DWORD>(at + 12, cacheSize);
+        Put<DWORD>(at + 16, type);
+        Put<WORD>(at + 38, 1);
+        Put<std::uint64_t>(at + 40, mask);
+        Put<WORD>(at + 48, group);
+        return *this;
+    }
+    // A group record: MaximumGroupCount at 8, ActiveGroupCount at 10, then from 32 one 48-byte entry
+    // per group: MaximumProcessorCount, ActiveProcessorCount, ActiveProcessorMask at 40.
+    ProcessorBuffer& Groups(const std::vector<std::uint64_t>& activeMasks)
+    {
+        const size_t at = Start(RelationGroup, static_cast<DWORD>(32 + 48 * activeMasks.size()));
+        Put<WORD>(at + 8, static_cast<WORD>(activeMasks.size()));
+        Put<WORD>(at + 10, static_cast<WORD>(activeMasks.size()));
+        for (size_t i = 0; i < activeMasks.size(); ++i)
+        {
+            const auto count = static_cast<BYTE>(std::bitset<64>(activeMasks[i]).count());
+            bytes_[at + 32 + 48 * i] = count;
+            bytes_[at + 33 + 48 * i] = count;
+            Put<std::uint64_t>(at + 72 + 48 * i, activeMasks[i]);
+        }
+        return *this;
     }
     // Any record by its header alone, padded with zeros to length bytes (sizeField need not agree).
     ProcessorBuffer& Record(DWORD relationship, DWORD sizeField, size_t length)

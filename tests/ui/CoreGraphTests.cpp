@@ -7,8 +7,10 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <winternl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -790,6 +792,63 @@ TEST(CoreGraph, AllCoresOfOneClassCarryNoMarker)
     EXPECT_EQ(rig.graph.AverageLoad(true, average), 0);
     EXPECT_EQ(rig.graph.AverageLoad(false, average), 4);
     EXPECT_DOUBLE_EQ(average, 25.0);
+}
+
+// This process's GDI objects: GetGuiResources where the system counts them. Wine 8 answers 0 there,
+// but keeps each process's GDI handles in a table of its own that the process environment block
+// points to (GdiSharedHandleTable: 65536 entries of 24 bytes, the type byte at 14, 0 when free).
+// 0 when neither is available.
+DWORD GdiObjectCount()
+{
+    if (const DWORD counted = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS); counted != 0)
+        return counted;
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr)
+        return 0;
+    constexpr size_t PebGdiSharedHandleTableOffset = 0xF8; // x64
+    constexpr size_t TableEntries = 0x10000;
+    constexpr size_t EntrySize = 24;
+    constexpr size_t TypeOffset = 14;
+    const auto* peb = reinterpret_cast<const unsigned char*>(NtCurrentTeb()->ProcessEnvironmentBlock);
+    const unsigned char* table = nullptr;
+    std::memcpy(&table, peb + PebGdiSharedHandleTableOffset, sizeof(table));
+    if (table == nullptr)
+        return 0;
+    DWORD count = 0;
+    for (size_t entry = 0; entry < TableEntries; ++entry)
+        count += table[entry * EntrySize + TypeOffset] != 0 ? 1 : 0;
+    return count;
+}
+
+// A refresh or a paint that makes a pen, brush, font or bitmap and does not free it shows as a GDI
+// object count that grows with every round; after a warm-up the count must stay where it was.
+TEST_F(CoreGraphDrawing, TheGdiObjectCountStaysFlatOverManyRefreshesAndRepaints)
+{
+    if (GdiObjectCount() == 0)
+        GTEST_SKIP() << "this system gives no count of the process's GDI objects";
+    const HWND host = rig.host.Get();
+    ::ShowWindow(host, SW_SHOWNOACTIVATE);
+    const auto round = [this, host](int n) {
+        for (DWORD i = 0; i < 8; ++i)
+        {
+            rig.counters->SetLoad(0, i, static_cast<LONG>((n * 7 + i * 13) % 101));
+            rig.counters->SetParking(0, i, static_cast<LONG>((n + i) % 2));
+        }
+        if (!rig.Refreshed())
+            return false;
+        ::RedrawWindow(host, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        Render(rig.graph.Window());
+        for (size_t bar = 0; bar < 8; ++bar)
+            Render(rig.graph.Bar(0, bar));
+        Pump();
+        return true;
+    };
+    for (int n = 0; n < 10; ++n)
+        ASSERT_TRUE(round(n));
+    const DWORD before = GdiObjectCount();
+    for (int n = 10; n < 210; ++n)
+        ASSERT_TRUE(round(n));
+    EXPECT_EQ(GdiObjectCount(), before);
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 
 #include "UiTestSupport.h"
 #include "app/Globals.h"
+#include "app/ResidentLoop.h"
 #include "enforce/Monitor.h"
 #include "support/TestSupport.h"
 #include "ui/PrivateMessages.h"
@@ -348,6 +349,65 @@ TEST_F(TrayWindowTest, TheContextMenuOpensTheMainWindowAndExitsTheLoop)
     EXPECT_EQ(calls.back().operation, static_cast<DWORD>(NIM_DELETE));
     EXPECT_EQ(calls.back().record.hWnd, tray_);
     EXPECT_EQ(calls.back().record.uID, ::GetCurrentProcessId());
+}
+
+// The program's own loop, as its entry point runs it after creating the tray window: whichever way
+// the loop ends, the icon is gone when it returns 0, also when the window still exists (Exit in the
+// menu only quits the loop).
+TEST_F(TrayWindowTest, TheResidentLoopRemovesTheIconWhenItEnds)
+{
+    struct Case
+    {
+        const char* name;
+        bool fromMenu; // E&xit in the context menu, or WM_TRAY_EXIT from another instance's close
+        bool windowAliveAtReturn;
+    };
+    const Case cases[] = {
+        {"Exit in the context menu", true, true},
+        {"close request", false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        int result = -1;
+        bool aliveAtReturn = false;
+        std::vector<FakeUi::IconCall> callsAtReturn;
+        UiThread ui([&] {
+            CreateTrayWindow();
+            result = RunResidentLoop();
+            aliveAtReturn = ::IsWindow(TrayWindowHandle.load()) != FALSE;
+            callsAtReturn = fake_.IconCalls();
+        });
+        ASSERT_TRUE(WaitUntil([] { return TrayWindowHandle.load() != nullptr; }));
+        const HWND tray = TrayWindowHandle.load();
+        // The posted start-up work ran in the loop: monitoring has started.
+        ASSERT_TRUE(WaitUntil([] { return AppMonitor.IsMonitoring(); }));
+        Sync(tray);
+        fake_.Clear();
+        if (c.fromMenu)
+        {
+            ::PostMessageW(tray, WM_TRAY_CALLBACK, ::GetCurrentProcessId(), WM_RBUTTONUP);
+            HWND menu = nullptr;
+            ASSERT_TRUE(
+                WaitUntil([&menu] { return (menu = ::FindWindowW(L"#32768", nullptr)) && ::IsWindowVisible(menu); }));
+            ::PostMessageW(menu, WM_CHAR, L'x', 0);
+        }
+        else
+        {
+            ::PostMessageW(tray, WM_TRAY_EXIT, 0, 0);
+        }
+        ASSERT_TRUE(ui.Join());
+
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(aliveAtReturn, c.windowAliveAtReturn);
+        ASSERT_FALSE(callsAtReturn.empty()) << "the icon is still there";
+        EXPECT_EQ(callsAtReturn.back().operation, static_cast<DWORD>(NIM_DELETE));
+        EXPECT_EQ(callsAtReturn.back().record.hWnd, tray);
+
+        AppMonitor.StopMonitor();
+        TrayWindowHandle = nullptr;
+        ::ResetEvent(ExitEvent.Get());
+    }
 }
 
 } // namespace
