@@ -1,5 +1,6 @@
 #include "app/Globals.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 
 #include "enforce/Monitor.h"
@@ -10,13 +11,27 @@
 SettingsStore GlobalSettings(HKEY_CURRENT_USER);
 std::wstring RuleListPath = PrepareRuleListPath(RoamingAppDataFolder());
 UniqueHandle ExitEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-UniqueHandle CloseRequestEvent(::CreateEventW(nullptr, TRUE, FALSE, CloseEventName));
+UniqueHandle CloseRequestEvent(CreateCloseRequestEvent());
 UniqueHandle StatusEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
 Monitor AppMonitor;
 bool ShowAtStart = false;
 HINSTANCE ModuleInstance = nullptr;
 std::atomic<HWND> TrayWindowHandle{nullptr};
 std::atomic<HWND> MainWindowHandle{nullptr};
+
+HANDLE CreateCloseRequestEvent()
+{
+    // With the default access list an instance of another user, or an elevated one, would own the name
+    // and this one could neither open it nor ask the others to close.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(CloseEventSddl, SDDL_REVISION_1, &descriptor,
+                                                                nullptr))
+        return nullptr;
+    UniqueLocalMem owner(descriptor);
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
+    // Only what an instance and "--close" use: asking for more would be refused by the list above.
+    return ::CreateEventExW(&security, CloseEventName, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE | EVENT_MODIFY_STATE);
+}
 
 std::wstring RoamingAppDataFolder()
 {

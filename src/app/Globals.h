@@ -34,13 +34,19 @@ inline constexpr DWORD ScanIntervalMs = 1000;
 extern SettingsStore GlobalSettings;
 extern std::wstring RuleListPath;
 extern UniqueHandle ExitEvent;         // manual reset: the program is ending
-extern UniqueHandle CloseRequestEvent; // named CloseEventName, manual reset, shared by all instances
+extern UniqueHandle CloseRequestEvent; // named CloseEventName, manual reset, shared by all instances; may be null
 extern UniqueHandle StatusEvent;       // auto reset: a pass has finished
 extern bool ShowAtStart;               // written once while WinMain parses the command line
 extern HINSTANCE ModuleInstance;       // written once at the start of WinMain
 // Written on the UI thread, read by worker threads that post to them.
 extern std::atomic<HWND> TrayWindowHandle;
 extern std::atomic<HWND> MainWindowHandle;
+
+// Interactive users may wait on the close request and set it; SYSTEM and Administrators may do anything.
+inline constexpr wchar_t CloseEventSddl[] = L"D:(A;;0x00100002;;;IU)(A;;GA;;;SY)(A;;GA;;;BA)";
+// The shared close request (manual reset) under that access list; null when it can be neither created
+// nor opened, for example when somebody made the name first with a list that shuts this user out.
+HANDLE CreateCloseRequestEvent();
 
 // The roaming application-data folder, or empty when the shell cannot name it.
 std::wstring RoamingAppDataFolder();

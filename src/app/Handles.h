@@ -212,6 +212,20 @@ struct FindTraits
     }
 };
 
+// LocalAlloc results handed out by the system (security descriptors, SID strings).
+struct LocalMemTraits
+{
+    using Type = HLOCAL;
+    static Type Empty() noexcept
+    {
+        return nullptr;
+    }
+    static void Close(Type p) noexcept
+    {
+        ::LocalFree(p);
+    }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;   // events, processes, threads
 using UniqueFile = UniqueResource<FileHandleTraits>;       // CreateFileW results
 using UniqueSnapshot = UniqueResource<FileHandleTraits>;   // CreateToolhelp32Snapshot results
@@ -224,6 +238,7 @@ using UniqueBstr = UniqueResource<BstrTraits>;              // SysAllocString re
 using UniqueIcon = UniqueResource<IconTraits>;              // LoadImageW icons without LR_SHARED
 using UniqueInternet = UniqueResource<InternetHandleTraits>; // WinINet sessions and requests
 using UniqueFind = UniqueResource<FindTraits>;             // FindFirstFileW results
+using UniqueLocalMem = UniqueResource<LocalMemTraits>;     // LocalAlloc results of the system
 
 // Puts an object back into a device context when it goes out of scope.
 class SelectObjectRestorer

@@ -9,7 +9,7 @@
 void CloseWatcher(HANDLE exitEvent, HANDLE closeRequestEvent, const std::atomic<HWND>& trayWindow) noexcept
 {
     const HANDLE events[] = {exitEvent, closeRequestEvent};
-    (void)::WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    (void)::WaitForMultipleObjects(closeRequestEvent != nullptr ? 2 : 1, events, FALSE, INFINITE);
     ::SetEvent(exitEvent);
     if (const HWND tray = trayWindow.load())
         ::PostMessageW(tray, WM_TRAY_EXIT, 0, 0);

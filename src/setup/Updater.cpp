@@ -16,6 +16,9 @@
 #include "app/Globals.h"
 #include "app/Handles.h"
 #include "rules/SettingsStore.h"
+#include "setup/DesktopShell.h"
+#include "setup/DownloadFolder.h"
+#include "setup/DownloadProgress.h"
 #include "ui/PrivateMessages.h"
 #include "ui/resource.h"
 
@@ -25,7 +28,6 @@ namespace
 constexpr wchar_t UserAgent[] = L"Ternvale/1.0.0.2";
 constexpr char ValidityMarker[] = "orlenby_updatevalidsig";
 constexpr wchar_t BetaPath[] = L"beta/";
-constexpr wchar_t TempSubfolder[] = L"orlenby";
 constexpr wchar_t NewerVersionQuestion[] = L"A newer version is available. Update now?";
 constexpr wchar_t NoUpdateText[] = L"No update available.";
 constexpr DWORD ReadChunk = 4096;
@@ -54,7 +56,8 @@ std::wstring WithBeta(const std::wstring& base, bool beta)
     return beta ? base + BetaPath : base;
 }
 
-std::wstring InstallerFolder(const UpdateEndpoints& endpoints)
+// The folder the download folders are made in.
+std::wstring DownloadBase(const UpdateEndpoints& endpoints)
 {
     if (!endpoints.tempFolder.empty())
         return endpoints.tempFolder;
@@ -62,10 +65,7 @@ std::wstring InstallerFolder(const UpdateEndpoints& endpoints)
     const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
     if (length == 0 || length > MAX_PATH)
         return {};
-    std::wstring temp(buffer, length);
-    if (temp.back() != L'\\')
-        temp += L'\\';
-    return temp + TempSubfolder;
+    return std::wstring(buffer, length);
 }
 
 [[nodiscard]] bool ReadWholeFile(HANDLE file, std::vector<unsigned char>& bytes)
@@ -82,30 +82,45 @@ std::wstring InstallerFolder(const UpdateEndpoints& endpoints)
     return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != FALSE;
 }
 
-// Writes the installer and returns a handle that keeps it from being changed, replaced or deleted
-// until it is closed. Windows will not start an image that any handle may still write, so the
-// writing handle is traded for a reading one that shares only reading; the bytes read back through
-// it must be the download, which catches a swap between the two opens.
-UniqueFile WriteAndHoldInstaller(const std::wstring& path, const std::vector<unsigned char>& body)
+struct HeldInstaller
 {
+    UniqueFile file;
+    std::wstring path; // the final path of the held file: the one the shell is given
+};
+
+// Writes the installer into the new folder and returns a handle that keeps it from being changed,
+// replaced or deleted until it is closed. Windows will not start an image that any handle may still
+// write, so the writing handle is traded for a reading one that shares only reading; the bytes read
+// back through it must be the download, and it must be open on the file made, at the intended path,
+// which catches a swap between the two opens.
+HeldInstaller WriteAndHoldInstaller(const DownloadFolder& folder, const std::vector<unsigned char>& body,
+                                    UpdateHost& host)
+{
+    const std::wstring path = folder.Path() + L"\\" + InstallerFileName;
     {
-        UniqueFile writer(
-            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!writer)
+        // Never opened when it exists: whatever is there is not ours.
+        UniqueFile writer(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!writer || !IsPlainFile(writer.Get()))
             return {};
         DWORD written = 0;
         if (!::WriteFile(writer.Get(), body.data(), static_cast<DWORD>(body.size()), &written, nullptr) ||
-            written != body.size())
+            written != body.size() || !::FlushFileBuffers(writer.Get()))
             return {};
     }
-    UniqueFile reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!reader)
+    host.DownloadReached(DownloadStage::InstallerWritten, path);
+    HeldInstaller held;
+    held.file.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!held.file || !IsPlainFile(held.file.Get()))
         return {};
     std::vector<unsigned char> onDisk;
-    if (!ReadWholeFile(reader.Get(), onDisk) || onDisk != body)
+    if (!ReadWholeFile(held.file.Get(), onDisk) || onDisk != body)
         return {};
-    return reader;
+    held.path = FinalPathOf(held.file.Get());
+    if (held.path.empty() || !SamePath(held.path, path))
+        return {};
+    return held;
 }
 
 std::wstring CertificateAttribute(PCCERT_CONTEXT cert, const char* oid)
@@ -143,15 +158,23 @@ class Desktop final : public UpdateHost
     {
         return ::MessageBoxW(owner, text.c_str(), ProductName, style);
     }
+    TransferResult DownloadInstaller(HWND owner, const std::wstring& url, std::vector<unsigned char>& bytes) override
+    {
+        ProgressSettings settings;
+        settings.exitEvent = ExitEvent.Get();
+        return DownloadWithProgress(owner, url, bytes, MaxInstallerBytes, settings);
+    }
     void OpenPage(const std::wstring& url) override
     {
-        ::ShellExecuteW(nullptr, nullptr, url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        // An elevated browser would run the web with the user's administrator rights.
+        OpenUnelevated(url, SystemPageOpening());
     }
-    bool StartElevated(const std::wstring& path) override
+    bool StartElevated(HWND owner, const std::wstring& path) override
     {
         SHELLEXECUTEINFOW info{};
         info.cbSize = sizeof(info);
         info.fMask = SEE_MASK_NOCLOSEPROCESS;
+        info.hwnd = owner; // the elevation prompt belongs to the window that asked for it
         info.lpVerb = L"runas";
         info.lpFile = path.c_str();
         info.lpParameters = L"/S";
@@ -168,6 +191,15 @@ class Desktop final : public UpdateHost
 UpdateEndpoints DefaultUpdateEndpoints()
 {
     return UpdateEndpoints{VersionInfoUrl, DownloadBaseUrl, ErrorPageUrl, SignerName, std::wstring()};
+}
+
+TransferResult UpdateHost::DownloadInstaller(HWND, const std::wstring& url, std::vector<unsigned char>& bytes)
+{
+    return DownloadToMemory(url, bytes, MaxInstallerBytes) ? TransferResult::Complete : TransferResult::Failed;
+}
+
+void UpdateHost::DownloadReached(DownloadStage, const std::wstring&)
+{
 }
 
 UpdateHost& DesktopUpdateHost()
@@ -257,28 +289,109 @@ bool ReadWholeBody(const BodyReader& read, std::vector<unsigned char>& bytes, si
     return true;
 }
 
-bool DownloadToMemory(const std::wstring& url, std::vector<unsigned char>& bytes, size_t limit)
+TransferControl::~TransferControl()
+{
+    CloseHandles();
+}
+
+bool TransferControl::Adopt(HINTERNET handle)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stopped_)
+    {
+        if (handle != nullptr)
+            ::InternetCloseHandle(handle);
+        return false;
+    }
+    if (handle != nullptr)
+        handles_.push_back(handle);
+    return handle != nullptr;
+}
+
+void TransferControl::Progress(unsigned long long received, unsigned long long total)
+{
+    received_ = received;
+    total_ = total;
+    lastProgress_ = ::GetTickCount64();
+}
+
+void TransferControl::Stop()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    stopped_ = true;
+    // Closing a handle ends the operations pending on it; children go before their session.
+    for (auto it = handles_.rbegin(); it != handles_.rend(); ++it)
+        ::InternetCloseHandle(*it);
+    handles_.clear();
+}
+
+void TransferControl::CloseHandles()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = handles_.rbegin(); it != handles_.rend(); ++it)
+        ::InternetCloseHandle(*it);
+    handles_.clear();
+}
+
+bool TransferControl::Stopped() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return stopped_;
+}
+
+bool IsSuccessStatus(DWORD status)
+{
+    return status >= 200 && status <= 299;
+}
+
+bool DownloadToMemory(const std::wstring& url, std::vector<unsigned char>& bytes, size_t limit,
+                      TransferControl* control, DWORD stallLimitMs)
 {
     bytes.clear();
-    UniqueInternet session(::InternetOpenW(UserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session)
+    TransferControl own;
+    TransferControl& transfer = control != nullptr ? *control : own;
+    const HINTERNET session = ::InternetOpenW(UserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!transfer.Adopt(session))
         return false;
-    UniqueInternet request(::InternetOpenUrlW(session.Get(), url.c_str(), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0));
-    if (!request)
+    if (stallLimitMs != 0)
+    {
+        ::InternetSetOptionW(session, INTERNET_OPTION_CONNECT_TIMEOUT, &stallLimitMs, sizeof(stallLimitMs));
+        ::InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallLimitMs, sizeof(stallLimitMs));
+    }
+    const HINTERNET request =
+        ::InternetOpenUrlW(session, url.c_str(), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    if (!transfer.Adopt(request))
         return false;
 
-    auto read = [&](unsigned char* into, DWORD size, DWORD& got) {
-        return ::InternetReadFile(request.Get(), into, size, &got) != FALSE;
+    // An error page is a body too; only a 2xx answer is the resource asked for.
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr) ||
+        !IsSuccessStatus(status))
+        return false;
+    DWORD announced = 0;
+    size = sizeof(announced);
+    const bool announces =
+        ::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &size, nullptr) !=
+        FALSE;
+    const unsigned long long total = announces ? announced : 0;
+    transfer.Progress(0, total);
+
+    unsigned long long received = 0;
+    auto read = [&](unsigned char* into, DWORD chunk, DWORD& got) {
+        if (transfer.Stopped() || !::InternetReadFile(request, into, chunk, &got) || transfer.Stopped())
+            return false;
+        received += got;
+        transfer.Progress(received, total);
+        return true;
     };
     std::vector<unsigned char> body;
-    if (!ReadWholeBody(read, body, limit))
+    const bool whole = ReadWholeBody(read, body, limit);
+    transfer.CloseHandles();
+    if (!whole)
         return false;
     // A connection closed early ends the reads like a complete body does; the announced length tells them apart.
-    DWORD announced = 0;
-    DWORD size = sizeof(announced);
-    if (::HttpQueryInfoW(request.Get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &size,
-                         nullptr) &&
-        announced != body.size())
+    if (announces && announced != body.size())
         return false;
     bytes = std::move(body);
     return true;
@@ -372,26 +485,34 @@ bool SignerMatches(const SignatureCheck& check, const std::wstring& signerName)
     return !signerName.empty() && (same(check.signer) || same(check.organisation));
 }
 
-bool DownloadAndRunInstaller(const UpdateEndpoints& endpoints, UpdateHost& host)
+InstallResult DownloadAndRunInstaller(HWND owner, const UpdateEndpoints& endpoints, UpdateHost& host)
 {
-    const std::wstring folder = InstallerFolder(endpoints);
-    if (folder.empty())
-        return false;
-    ::CreateDirectoryW(folder.c_str(), nullptr); // usually there already
-    const std::wstring path = folder + L"\\" + InstallerFileName;
+    const std::wstring base = DownloadBase(endpoints);
+    if (base.empty())
+        return InstallResult::Failed;
+    // Earlier installers have done their work (or failed); a running one keeps its file, which is fine.
+    RemoveLeftoverDownloads(base);
     const std::wstring url = WithBeta(endpoints.downloadBaseUrl, GetBetaUpdates()) + InstallerFileName;
 
-    UniqueFile installer;
+    DownloadFolder folder;
+    HeldInstaller installer;
     {
         std::vector<unsigned char> body;
-        if (!DownloadToMemory(url, body, MaxInstallerBytes) || body.size() <= InstallerSizeFloor)
-            return false;
-        installer = WriteAndHoldInstaller(path, body);
+        const TransferResult transfer = host.DownloadInstaller(owner, url, body);
+        if (transfer == TransferResult::Ended)
+            return InstallResult::Ended;
+        if (transfer != TransferResult::Complete || body.size() <= InstallerSizeFloor)
+            return InstallResult::Failed;
+        folder = DownloadFolder::Create(base);
+        if (!folder.IsValid())
+            return InstallResult::Failed;
+        host.DownloadReached(DownloadStage::FolderCreated, folder.Path());
+        installer = WriteAndHoldInstaller(folder, body, host);
     }
-    if (!installer)
-        return false;
+    if (!installer.file)
+        return InstallResult::Failed;
 
-    SignatureCheck check = CheckFileSignature(path, installer.Get());
+    SignatureCheck check = CheckFileSignature(installer.path, installer.file.Get());
     if (check.status == 0 && !SignerMatches(check, endpoints.signerName))
     {
         // A valid signature by someone else must not start anything elevated.
@@ -400,14 +521,19 @@ bool DownloadAndRunInstaller(const UpdateEndpoints& endpoints, UpdateHost& host)
     }
     if (check.status != 0)
     {
-        installer.Reset();
+        installer.file.Reset();
         if (host.ShowMessage(nullptr, SignatureWarningText(check.status, check.lastError), MB_YESNO | MB_ICONWARNING) ==
             IDYES)
             host.OpenPage(endpoints.errorPageUrl);
-        return false;
+        return InstallResult::Failed;
     }
     // The handle stays open until the start has been made, so the file started is the file tested.
-    return host.StartElevated(path);
+    return host.StartElevated(owner, installer.path) ? InstallResult::Started : InstallResult::Failed;
+}
+
+bool DownloadAndRunInstaller(const UpdateEndpoints& endpoints, UpdateHost& host)
+{
+    return DownloadAndRunInstaller(nullptr, endpoints, host) == InstallResult::Started;
 }
 
 bool DownloadAndRunInstaller()
@@ -417,7 +543,7 @@ bool DownloadAndRunInstaller()
 
 void InstallUpdate(HWND owner, const UpdateEndpoints& endpoints, UpdateHost& host)
 {
-    if (!DownloadAndRunInstaller(endpoints, host))
+    if (DownloadAndRunInstaller(owner, endpoints, host) == InstallResult::Failed)
         host.ShowMessage(owner, LoadResourceString(IDS_UPDATER_LAUNCH_ERROR), MB_ICONERROR);
 }
 
@@ -454,9 +580,15 @@ void RunUpdateChecks(HANDLE exitEvent, DWORD intervalMs, const std::wstring& ver
 
 void UpdateCheckThread()
 {
+    // A handle of its own, as the watchers have: the global one is closed at process exit, possibly
+    // while this detached thread still waits on it.
+    UniqueHandle exitEvent;
+    const HANDLE process = ::GetCurrentProcess();
+    if (!::DuplicateHandle(process, ExitEvent.Get(), process, exitEvent.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return;
     try
     {
-        RunUpdateChecks(ExitEvent.Get(), UpdateCheckIntervalMs, VersionInfoUrl, [] {
+        RunUpdateChecks(exitEvent.Get(), UpdateCheckIntervalMs, VersionInfoUrl, [] {
             if (HWND tray = TrayWindowHandle.load())
                 ::PostMessageW(tray, WM_TRAY_UPDATE_BALLOON, 0, 0);
         });

@@ -3,9 +3,12 @@
 // signature test and elevated start.
 
 #include <windows.h>
+#include <wininet.h>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,29 +36,57 @@ struct UpdateEndpoints
     std::wstring downloadBaseUrl;
     std::wstring errorPageUrl;
     std::wstring signerName; // the name the installer's signing certificate must carry
-    std::wstring tempFolder; // empty: "orlenby" under the user's temporary folder
+    std::wstring tempFolder; // where the download folders are made; empty: the user's temporary folder
 };
 UpdateEndpoints DefaultUpdateEndpoints();
 
+// How a transfer ended: with the whole body, with a failure (also a cancel or a stall), or because the
+// program is ending (nothing more is shown then).
+enum class TransferResult
+{
+    Complete,
+    Failed,
+    Ended,
+};
+
+// The points of an installer download at which tests may interfere (swap links in, for example).
+enum class DownloadStage
+{
+    FolderCreated,    // path: the new folder
+    InstallerWritten, // path: the installer file, written and closed, not yet held
+};
+
 // Everything the update code asks of the desktop: message boxes (captioned with the product name),
-// opening the maker's page and the elevated start. Tests answer in its place.
+// opening the maker's page, the installer transfer and the elevated start. Tests answer in its place.
 class UpdateHost
 {
   public:
     virtual ~UpdateHost() = default;
+    // The installer's body. Without a window of its own: a plain DownloadToMemory.
+    virtual TransferResult DownloadInstaller(HWND owner, const std::wstring& url, std::vector<unsigned char>& bytes);
+    virtual void DownloadReached(DownloadStage stage, const std::wstring& path);
     // Returns the button chosen (IDYES, IDNO, IDOK...).
     virtual int ShowMessage(HWND owner, const std::wstring& text, UINT style) = 0;
     virtual void OpenPage(const std::wstring& url) = 0;
-    // Starts the installer at path elevated and silent; true when a process was started. The file
-    // is held open against writers and deletion while this runs.
-    virtual bool StartElevated(const std::wstring& path) = 0;
+    // Starts the installer at path elevated and silent, the elevation prompt owned by owner; true when a
+    // process was started. The file is held open against writers and deletion while this runs.
+    virtual bool StartElevated(HWND owner, const std::wstring& path) = 0;
 };
-// The real desktop: MessageBoxW, ShellExecuteW and ShellExecuteExW with "runas".
+// The real desktop: MessageBoxW, the transfer with its progress window, the page opened in the desktop
+// user's own context and ShellExecuteExW with "runas".
 UpdateHost& DesktopUpdateHost();
 
 // The seams behind the entry points above.
 void FetchVersionInfo(const std::wstring& versionInfoUrl, std::wstring& version);
 bool DownloadAndRunInstaller(const UpdateEndpoints& endpoints, UpdateHost& host);
+// owner: the window the progress window and the elevation prompt belong to.
+enum class InstallResult
+{
+    Started,
+    Failed,
+    Ended, // the program is ending: the transfer was given up, nothing is to be shown
+};
+InstallResult DownloadAndRunInstaller(HWND owner, const UpdateEndpoints& endpoints, UpdateHost& host);
 // Checks at once and then every interval until exitEvent is set or cannot be waited on; calls
 // onNewer after each check that found a newer version.
 void RunUpdateChecks(HANDLE exitEvent, DWORD intervalMs, const std::wstring& versionInfoUrl,
@@ -70,8 +101,57 @@ void InstallUpdate(HWND owner, const UpdateEndpoints& endpoints, UpdateHost& hos
 bool IsNewerVersion(const std::wstring& text);
 // The version text of a server answer (its first line), or empty when the answer is not valid.
 std::wstring VersionFromAnswer(const std::vector<unsigned char>& body);
-// Whole body of url; false on any failure, an empty body, a body beyond limit or a cut transfer.
-bool DownloadToMemory(const std::wstring& url, std::vector<unsigned char>& bytes, size_t limit);
+// What a transfer running on a worker thread shares with the thread that waits for it: progress, and
+// a stop that closes the connection under the worker's blocked read. The connection handles belong to
+// it, so that a stop from another thread and the worker's own end never close one twice.
+class TransferControl
+{
+  public:
+    TransferControl() = default;
+    ~TransferControl();
+    TransferControl(const TransferControl&) = delete;
+    TransferControl& operator=(const TransferControl&) = delete;
+
+    // The worker's side: takes over a session or request handle; false (and the handle closed) when
+    // the transfer has been stopped already.
+    bool Adopt(HINTERNET handle);
+    void Progress(unsigned long long received, unsigned long long total);
+    // Any thread: ends the transfer; the worker's calls then fail.
+    void Stop();
+    // The worker is done with the handles.
+    void CloseHandles();
+
+    [[nodiscard]] bool Stopped() const;
+    [[nodiscard]] unsigned long long Received() const
+    {
+        return received_.load();
+    }
+    [[nodiscard]] unsigned long long Total() const
+    {
+        return total_.load();
+    }
+    // GetTickCount64 of the start or of the last byte received.
+    [[nodiscard]] ULONGLONG LastProgressTick() const
+    {
+        return lastProgress_.load();
+    }
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<HINTERNET> handles_;
+    bool stopped_ = false;
+    std::atomic<unsigned long long> received_{0};
+    std::atomic<unsigned long long> total_{0}; // 0 when the server did not say
+    std::atomic<ULONGLONG> lastProgress_{::GetTickCount64()};
+};
+
+// Whole body of url; false on any failure, a status other than 2xx, an empty body, a body beyond limit
+// or a cut transfer. With a control: reports progress to it and ends when it is stopped; stallLimitMs
+// (0: the system's) bounds the wait for each piece of the answer.
+bool DownloadToMemory(const std::wstring& url, std::vector<unsigned char>& bytes, size_t limit,
+                      TransferControl* control = nullptr, DWORD stallLimitMs = 0);
+// True for the HTTP status codes that carry the resource (2xx).
+bool IsSuccessStatus(DWORD status);
 // The read loop of a download: chunks of 4096 bytes from read (false: the transfer broke) until it
 // gives 0 bytes. False, and bytes empty, on a broken transfer, nothing at all, or more than limit.
 using BodyReader = std::function<bool(unsigned char* into, DWORD size, DWORD& read)>;

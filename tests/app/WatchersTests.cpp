@@ -99,7 +99,7 @@ TEST(Watchers, CloseWatcherTurnsAnyEndOfItsWaitIntoAnExit)
     {
         CloseRequest,
         ExitEvent,
-        NoCloseEvent, // the shared event could not be created: the wait fails at once
+        NoCloseEvent, // the shared event could not be created: the program's end alone ends the wait
     };
     struct Case
     {
@@ -123,7 +123,13 @@ TEST(Watchers, CloseWatcherTurnsAnyEndOfItsWaitIntoAnExit)
         std::thread watcher(CloseWatcher, exitEvent.Get(), closeRequest.Get(), std::cref(trayHandle));
         if (c.wake == Wake::CloseRequest)
             ::SetEvent(closeRequest.Get());
-        if (c.wake == Wake::ExitEvent)
+        if (c.wake == Wake::NoCloseEvent)
+        {
+            // A failed wait would end the instance right after its start.
+            EXPECT_EQ(tray.Receive(WM_TRAY_EXIT, 300), 0) << "ended without being asked";
+            EXPECT_EQ(::WaitForSingleObject(exitEvent.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        }
+        if (c.wake == Wake::ExitEvent || c.wake == Wake::NoCloseEvent)
             ::SetEvent(exitEvent.Get());
         watcher.join(); // a watcher that has ended has posted all it will
         EXPECT_EQ(::WaitForSingleObject(exitEvent.Get(), 0), WAIT_OBJECT_0);

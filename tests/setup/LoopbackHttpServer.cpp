@@ -78,8 +78,11 @@ void LoopbackHttpServer::Run()
         SOCKET client = ::accept(listener_, nullptr, nullptr);
         if (client == INVALID_SOCKET)
             continue;
-        Answer(client);
+        // A connection of its own thread: a stalled answer must not hold up the next request.
+        answering_.emplace_back([this, client] { Answer(client); });
     }
+    for (std::thread& answer : answering_)
+        answer.join();
 }
 
 namespace
@@ -129,14 +132,29 @@ void LoopbackHttpServer::Answer(SOCKET client)
             found = true;
         }
     }
+    if (!found)
+        reply.status = 404;
     const std::string head =
-        std::string(found ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n") +
+        "HTTP/1.1 " + std::to_string(reply.status) + (reply.status / 100 == 2 ? " OK" : " Failed") + "\r\n" +
         "Content-Type: application/octet-stream\r\nContent-Length: " + std::to_string(reply.body.size()) +
         "\r\nConnection: close\r\n\r\n";
     const size_t bodyBytes = reply.ending == Ending::Complete ? reply.body.size() : reply.body.size() / 2;
     if (SendAll(client, head.data(), head.size()))
         SendAll(client, reply.body.data(), bodyBytes);
-    if (reply.ending == Ending::Reset)
+    if (reply.ending == Ending::Stall)
+    {
+        // Until the client closes its end (recv gives 0 or fails once the socket is gone) or the server ends.
+        DWORD sliceMs = 100;
+        ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&sliceMs), sizeof(sliceMs));
+        const ULONGLONG until = reply.stallMs == 0 ? ~0ull : ::GetTickCount64() + reply.stallMs;
+        while (!stop_ && ::GetTickCount64() < until)
+        {
+            const int received = ::recv(client, buffer, sizeof(buffer), 0);
+            if (received == 0 || (received < 0 && ::WSAGetLastError() != WSAETIMEDOUT))
+                break;
+        }
+    }
+    else if (reply.ending == Ending::Reset)
     {
         linger abort{1, 0}; // closing with a zero linger time sends a reset instead of a normal end
         ::setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));

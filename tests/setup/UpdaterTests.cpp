@@ -7,12 +7,15 @@
 #include <windows.h>
 #include <tlhelp32.h>
 #include <wintrust.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +23,9 @@
 #include "LoopbackHttpServer.h"
 #include "app/Globals.h"
 #include "app/Handles.h"
+#include "setup/DesktopShell.h"
+#include "setup/DownloadFolder.h"
+#include "setup/DownloadProgress.h"
 #include "setup/Updater.h"
 #include "support/TestSupport.h"
 #include "ui/resource.h"
@@ -86,12 +92,159 @@ class RecordingHost : public UpdateHost
     {
         pagesOpened.push_back(url);
     }
-    bool StartElevated(const std::wstring& path) override
+    bool StartElevated(HWND, const std::wstring& path) override
     {
         started.push_back(path);
         return onStart(path);
     }
+    void DownloadReached(DownloadStage stage, const std::wstring& path) override
+    {
+        if (onStage)
+            onStage(stage, path);
+    }
+    std::function<void(DownloadStage, const std::wstring&)> onStage;
 };
+
+// The folders of downloads under base, by the program's naming scheme.
+std::vector<std::wstring> DownloadFoldersIn(const std::wstring& base)
+{
+    std::vector<std::wstring> folders;
+    WIN32_FIND_DATAW found{};
+    UniqueFind find(::FindFirstFileW((base + L"\\*").c_str(), &found));
+    for (BOOL more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &found))
+    {
+        if (IsDownloadFolderName(found.cFileName))
+            folders.push_back(base + L"\\" + found.cFileName);
+    }
+    return folders;
+}
+
+bool IsReparsePoint(const std::wstring& path);
+
+// Under Wine, CreateSymbolicLinkW makes nothing and deleting a link deletes its target; a Unix link made
+// and removed by the Unix tools is what Windows programs there see as a symbolic link.
+using UnixNameFunction = char*(CDECL*)(LPCWSTR);
+UnixNameFunction WineUnixName()
+{
+    return reinterpret_cast<UnixNameFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+}
+
+std::string UnixName(const std::wstring& path)
+{
+    char* name = WineUnixName()(path.c_str());
+    if (name == nullptr)
+        return {};
+    std::string copy = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return copy;
+}
+
+// Wine's handle of a Unix process does not wait for it: wait for the effect instead.
+bool RunUnixUntil(const std::string& commandLine, const std::function<bool()>& done)
+{
+    std::wstring line(commandLine.begin(), commandLine.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int i = 0; i < 200 && !done(); ++i)
+        ::Sleep(50);
+    return done();
+}
+
+std::wstring FinalPathOfFolder(const std::wstring& folder);
+std::wstring NameOf(const std::wstring& path);
+std::wstring ParentOf(const std::wstring& path);
+
+bool IsUnixLink(const std::wstring& path)
+{
+    // A link's final path is its target's; a plain entry's is its own.
+    UniqueFile handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return IsReparsePoint(path) ||
+           (handle && !SamePath(FinalPathOf(handle.Get()), FinalPathOfFolder(ParentOf(path)) + L"\\" + NameOf(path)));
+}
+
+bool MakeLink(const std::wstring& link, const std::wstring& target, bool folder)
+{
+    if (WineUnixName() != nullptr)
+        return RunUnixUntil("/bin/ln -s " + UnixName(target) + " " + UnixName(link),
+                            [&] { return ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    constexpr DWORD allowUnprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (developer mode)
+    const DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | allowUnprivileged;
+    return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) ||
+           ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags & ~allowUnprivileged);
+}
+
+// Removes the link itself; nothing when path is no link.
+void RemoveLink(const std::wstring& path)
+{
+    if (WineUnixName() != nullptr)
+    {
+        // Wine shows a link to a file as a plain file: ask the Unix side.
+        const std::string unix = UnixName(path);
+        if (unix.empty() || !IsUnixLink(path))
+            return;
+        RunUnixUntil("/bin/rm -f " + UnixName(path),
+                     [&] { return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
+        return;
+    }
+    if (!::RemoveDirectoryW(path.c_str()))
+        ::DeleteFileW(path.c_str());
+}
+
+bool IsReparsePoint(const std::wstring& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Every file below folder (links not followed) with its bytes, by path relative to folder.
+std::map<std::wstring, std::vector<unsigned char>> Contents(const std::wstring& folder, const std::wstring& under = {})
+{
+    std::map<std::wstring, std::vector<unsigned char>> files;
+    WIN32_FIND_DATAW found{};
+    UniqueFind find(::FindFirstFileW((folder + under + L"\\*").c_str(), &found));
+    for (BOOL more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &found))
+    {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        const std::wstring relative = under + L"\\" + name;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            files[relative + L" (link)"] = {};
+        else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        {
+            files[relative + L" (folder)"] = {};
+            for (auto& entry : Contents(folder, relative))
+                files.insert(std::move(entry));
+        }
+        else
+            files[relative] = ReadFileBytes(folder + relative);
+    }
+    return files;
+}
+
+std::wstring FinalPathOfFolder(const std::wstring& folder)
+{
+    UniqueFile handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return handle ? FinalPathOf(handle.Get()) : std::wstring();
+}
+
+std::wstring ParentOf(const std::wstring& path)
+{
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring NameOf(const std::wstring& path)
+{
+    return path.substr(path.find_last_of(L'\\') + 1);
+}
 
 // Both roots of the beta setting are cleared for each case and restored to nothing afterwards.
 class UpdaterTest : public ::testing::Test
@@ -107,9 +260,11 @@ class UpdaterTest : public ::testing::Test
         endpoints.tempFolder = temp.Path();
     }
 
+    // The installer of the last download; empty when no download folder (or more than one) is there.
     std::wstring InstallerFile() const
     {
-        return temp.File(InstallerFileName);
+        const std::vector<std::wstring> folders = DownloadFoldersIn(temp.Path());
+        return folders.size() == 1 ? folders[0] + L"\\" + InstallerFileName : std::wstring();
     }
 
     ScratchRegistryKey userSettings{L"Ternvale"};
@@ -415,7 +570,7 @@ TEST_F(UpdaterTest, InstallerAtTheSizeFloorIsRefusedWithoutAFile)
     // 16384 bytes written out: a floor that moved would pass a test built from the constant.
     server.Serve(InstallerPath, {std::string(16384, 'M')});
     InstallUpdate(nullptr, endpoints, host);
-    EXPECT_FALSE(FileExists(InstallerFile()));
+    EXPECT_TRUE(DownloadFoldersIn(temp.Path()).empty());
     EXPECT_TRUE(host.started.empty());
     ASSERT_EQ(host.shown.size(), 1u);
     EXPECT_EQ(host.shown[0].text, LaunchError);
@@ -494,7 +649,8 @@ TEST_F(UpdaterTest, SignedInstallersAreStartedOnlyWhenTrustedAndSignedByTheMaker
         if (direct.status == 0 && c.maker)
         {
             EXPECT_TRUE(started);
-            EXPECT_EQ(host.started, std::vector<std::wstring>{InstallerFile()});
+            ASSERT_EQ(host.started.size(), 1u);
+            EXPECT_TRUE(SamePath(host.started[0], InstallerFile())) << testing::PrintToString(host.started[0]);
             EXPECT_TRUE(host.shown.empty());
             continue;
         }
@@ -588,7 +744,7 @@ TEST_F(UpdaterTest, TrustedInstallerIsStartedSilentlyByTheShell)
             GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
     }
     server.Serve(InstallerPath, {Bytes(FileOf(L"updater_stub_maker.exe"))});
-    host.onStart = [](const std::wstring& path) { return DesktopUpdateHost().StartElevated(path); };
+    host.onStart = [](const std::wstring& path) { return DesktopUpdateHost().StartElevated(nullptr, path); };
     ASSERT_TRUE(DownloadAndRunInstaller(endpoints, host));
     EXPECT_TRUE(host.shown.empty());
 
@@ -612,6 +768,132 @@ TEST_F(UpdaterTest, TrustedInstallerIsStartedSilentlyByTheShell)
     const std::string ran = Bytes(ReadFileBytes(marker));
     const std::wstring commandLine(reinterpret_cast<const wchar_t*>(ran.data()), ran.size() / sizeof(wchar_t));
     EXPECT_NE(commandLine.find(L"/S"), std::wstring::npos) << std::string(commandLine.begin(), commandLine.end());
+}
+
+// Whatever was planted in the temporary folder before or during the download, nothing outside the
+// program's own new folder is written or removed, and either the real installer is started or the
+// update fails with string 119.
+TEST_F(UpdaterTest, PlantedLinksAndFilesNeverRedirectTheInstaller)
+{
+    const std::vector<unsigned char> body = FileOf(L"updater_stub_maker.exe");
+    {
+        const std::wstring source = ExeDirectory() + L"\\updater_stub_maker.exe";
+        UniqueFile held(
+            ::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (CheckFileSignature(source, held.Get()).status != 0)
+            GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
+    }
+    enum class Plant
+    {
+        FolderLinkedAway,     // orlenby -> the victim folder
+        InstallerLinkedAway,  // orlenby\TernvaleSetup.exe -> a victim file
+        ReadOnlyInstaller,    // orlenby\TernvaleSetup.exe, read-only
+        FolderAsInstaller,    // orlenby\TernvaleSetup.exe, a folder
+        FolderSwappedForLink, // the new folder renamed away and a link put in its place, before the file
+        FileSwappedForLink,   // the written installer replaced by a link to a victim file before it is held
+    };
+    struct Case
+    {
+        const char* name;
+        Plant plant;
+    };
+    const Case cases[] = {
+        {"orlenby is a link to a victim folder", Plant::FolderLinkedAway},
+        {"the installer's name is a link to a victim file", Plant::InstallerLinkedAway},
+        {"the installer's name is a read-only file", Plant::ReadOnlyInstaller},
+        {"the installer's name is a folder", Plant::FolderAsInstaller},
+        {"the new folder is swapped for a link during the download", Plant::FolderSwappedForLink},
+        {"the written installer is swapped for a link", Plant::FileSwappedForLink},
+    };
+    server.Serve(InstallerPath, {Bytes(body)});
+    const std::wstring base = FinalPathOfFolder(temp.Path());
+    ASSERT_FALSE(base.empty());
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        TempDirectory victim;
+        const std::wstring victimFile = victim.File(L"victim.exe");
+        ASSERT_TRUE(WriteFileBytes(victimFile, {'v', 'i', 'c', 't', 'i', 'm'}));
+        const std::wstring planted = temp.File(L"orlenby");
+        testing_support::DeleteTree(planted);
+        switch (c.plant)
+        {
+        case Plant::FolderLinkedAway:
+            ASSERT_TRUE(MakeLink(planted, victim.Path(), true)) << ::GetLastError();
+            ASSERT_TRUE(IsReparsePoint(planted));
+            break;
+        case Plant::InstallerLinkedAway:
+            ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), nullptr));
+            ASSERT_TRUE(MakeLink(planted + L"\\TernvaleSetup.exe", victimFile, false)) << ::GetLastError();
+            break;
+        case Plant::ReadOnlyInstaller:
+            ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), nullptr));
+            ASSERT_TRUE(WriteFileBytes(planted + L"\\TernvaleSetup.exe", {'r', 'o'}));
+            ASSERT_TRUE(::SetFileAttributesW((planted + L"\\TernvaleSetup.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+            break;
+        case Plant::FolderAsInstaller:
+            ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), nullptr));
+            ASSERT_TRUE(::CreateDirectoryW((planted + L"\\TernvaleSetup.exe").c_str(), nullptr));
+            break;
+        case Plant::FolderSwappedForLink:
+        case Plant::FileSwappedForLink:
+            break;
+        }
+        const auto victimBefore = Contents(victim.Path());
+        const auto plantedBefore = Contents(temp.Path() + L"\\orlenby");
+
+        host = RecordingHost();
+        host.onStage = [&](DownloadStage stage, const std::wstring& path) {
+            if (c.plant == Plant::FolderSwappedForLink && stage == DownloadStage::FolderCreated)
+            {
+                // The program holds its folder against this; where the system lets it through anyway, the
+                // link must be noticed.
+                if (::MoveFileExW(path.c_str(), (path + L"-moved").c_str(), 0))
+                    MakeLink(path, victim.Path(), true);
+            }
+            if (c.plant == Plant::FileSwappedForLink && stage == DownloadStage::InstallerWritten)
+            {
+                if (::DeleteFileW(path.c_str()))
+                    MakeLink(path, victimFile, false);
+            }
+        };
+        host.onStart = [&](const std::wstring& path) {
+            EXPECT_EQ(ReadFileBytes(path), body) << "another file was started";
+            EXPECT_TRUE(IsDownloadFolderName(NameOf(ParentOf(path))));
+            EXPECT_TRUE(SamePath(ParentOf(ParentOf(path)), base)) << testing::PrintToString(path);
+            EXPECT_FALSE(IsReparsePoint(path));
+            EXPECT_FALSE(IsReparsePoint(ParentOf(path)));
+            return true;
+        };
+        InstallUpdate(nullptr, endpoints, host);
+        if (host.started.empty())
+        {
+            ASSERT_EQ(host.shown.size(), 1u);
+            EXPECT_EQ(host.shown[0].text, LaunchError);
+        }
+        else
+        {
+            EXPECT_TRUE(host.shown.empty());
+        }
+        // Only the plain cases must start: their plants are not on the program's way at all.
+        if (c.plant != Plant::FolderSwappedForLink && c.plant != Plant::FileSwappedForLink)
+            EXPECT_EQ(host.started.size(), 1u);
+        std::printf("%s: %s\n", c.name, host.started.empty() ? "refused (string 119)" : "the real installer started");
+        EXPECT_EQ(Contents(victim.Path()), victimBefore) << "a victim file was written or removed";
+        EXPECT_EQ(Contents(temp.Path() + L"\\orlenby"), plantedBefore) << "something planted was touched";
+
+        // Links the test made go first, so that no clean-up follows one.
+        for (const std::wstring& folder : DownloadFoldersIn(temp.Path()))
+        {
+            RemoveLink(folder);
+            RemoveLink(folder + L"\\" + InstallerFileName);
+            RemoveLink(folder + L"-moved");
+        }
+        RemoveLink(planted);
+        RemoveLink(planted + L"\\TernvaleSetup.exe");
+        ::SetFileAttributesW((planted + L"\\TernvaleSetup.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
+        ASSERT_EQ(Contents(victim.Path()), victimBefore);
+    }
 }
 
 #endif
@@ -675,6 +957,312 @@ TEST_F(UpdaterTest, ChecksRepeatUntilTheExitEventAndEndOnAFailedWait)
     auto current = run(exitEvent.Get(), 10);
     ExpectEndsOrAbort(current, "no news");
     EXPECT_EQ(newer.load(), 0);
+}
+
+TEST(DownloadFolderNames, AreRecognisedExactlyAndFinalPathsArePlain)
+{
+    const unsigned char random[DownloadFolderRandomBytes] = {0x00, 0x01, 0xAB, 0xFF, 0x10, 0x20, 0x30, 0x40,
+                                                             0x50, 0x60, 0x70, 0x80, 0x90, 0xA0, 0xB0, 0xC0};
+    const std::wstring made = DownloadFolderName(random, sizeof(random));
+    EXPECT_EQ(made, L"orlenby-0001abff102030405060708090a0b0c0");
+    struct Case
+    {
+        std::wstring name;
+        bool ours;
+    };
+    const Case names[] = {
+        {made, true},
+        {L"orlenby", false},                                    // the old fixed folder is not touched
+        {L"orlenby-0001abff102030405060708090a0b0c", false},     // one digit short
+        {L"orlenby-0001abff102030405060708090a0b0c00", false},   // one digit long
+        {L"orlenby-0001ABFF102030405060708090a0b0c0", false},    // never made in capitals
+        {L"orlenby-0001abff102030405060708090a0b0cg", false},
+        {L"orlenbyx0001abff102030405060708090a0b0c0", false},
+        {L"Orlenby-0001abff102030405060708090a0b0c0", false},
+    };
+    for (const Case& c : names)
+    {
+        SCOPED_TRACE(testing::PrintToString(c.name));
+        EXPECT_EQ(IsDownloadFolderName(c.name), c.ours);
+    }
+
+    const std::pair<const wchar_t*, const wchar_t*> paths[] = {
+        {L"\\\\?\\C:\\Users\\u\\Temp\\x", L"C:\\Users\\u\\Temp\\x"},
+        {L"\\\\?\\UNC\\server\\share\\x", L"\\\\server\\share\\x"},
+        {L"C:\\plain", L"C:\\plain"},
+    };
+    for (const auto& [final, plain] : paths)
+        EXPECT_EQ(PathFromFinalPath(final), plain);
+    EXPECT_TRUE(SamePath(L"C:\\Temp\\A.exe", L"c:\\temp\\a.EXE"));
+    EXPECT_FALSE(SamePath(L"C:\\Temp\\A.exe", L"C:\\Temp\\A.exe.old"));
+}
+
+TEST_F(UpdaterTest, OnlyA2xxAnswerIsAnAnswerOrAnInstaller)
+{
+    const std::string answer = "1.0.0.3\r\n" + Marker + "\r\n";
+    const std::string installer(InstallerSizeFloor + 1, 'M');
+    const std::pair<int, bool> statuses[] = {{200, true}, {203, true}, {299, true}, {403, false},
+                                             {404, false}, {410, false}, {500, false}, {503, false}};
+    for (const auto& [status, usable] : statuses)
+    {
+        SCOPED_TRACE(status);
+        server.Serve(VersionPath, {answer, LoopbackHttpServer::Ending::Complete, status});
+        server.Serve(InstallerPath, {installer, LoopbackHttpServer::Ending::Complete, status});
+        std::wstring version = L"stale";
+        FetchVersionInfo(endpoints.versionInfoUrl, version);
+        EXPECT_EQ(version, usable ? L"1.0.0.3" : L"");
+        std::vector<unsigned char> bytes;
+        EXPECT_EQ(DownloadToMemory(server.Url(InstallerPath), bytes, MaxInstallerBytes), usable);
+        EXPECT_EQ(bytes.size(), usable ? installer.size() : 0u);
+
+        // An error page is never written as the installer.
+        host = RecordingHost();
+        InstallUpdate(nullptr, endpoints, host);
+        EXPECT_EQ(DownloadFoldersIn(temp.Path()).empty(), !usable);
+        ASSERT_FALSE(host.shown.empty());
+        EXPECT_EQ(host.shown.back().text, LaunchError);
+    }
+}
+
+// The folder of each download is new, private to the user (as far as this system stores access lists),
+// and the folders of earlier downloads go at the next one, links removed as links.
+TEST_F(UpdaterTest, EachDownloadGetsANewPrivateFolderAndEarlierOnesGo)
+{
+    TempDirectory victim;
+    ASSERT_TRUE(WriteFileBytes(victim.File(L"keep.txt"), {'k', 'e', 'e', 'p'}));
+    const auto victimBefore = Contents(victim.Path());
+    server.Serve(InstallerPath, {std::string(InstallerSizeFloor + 1, 'M')});
+
+    EXPECT_FALSE(DownloadAndRunInstaller(endpoints, host));
+    const std::vector<std::wstring> first = DownloadFoldersIn(temp.Path());
+    ASSERT_EQ(first.size(), 1u);
+
+    // Leftovers of every kind under the scheme's names: a link to a victim folder, a folder with a
+    // read-only file, a sub-folder and a link inside.
+    const unsigned char linkName[DownloadFolderRandomBytes] = {1};
+    const unsigned char treeName[DownloadFolderRandomBytes] = {2};
+    const std::wstring plantedLink = temp.File(DownloadFolderName(linkName, sizeof(linkName)));
+    const std::wstring tree = temp.File(DownloadFolderName(treeName, sizeof(treeName)));
+    ASSERT_TRUE(MakeLink(plantedLink, victim.Path(), true)) << ::GetLastError();
+    ASSERT_TRUE(IsReparsePoint(plantedLink));
+    ASSERT_TRUE(::CreateDirectoryW(tree.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((tree + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(tree + L"\\sub\\old.exe", {'o', 'l', 'd'}));
+    ASSERT_TRUE(::SetFileAttributesW((tree + L"\\sub\\old.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(MakeLink(tree + L"\\into-victim", victim.Path(), true));
+    const std::wstring unrelated = temp.File(L"orlenby");
+    ASSERT_TRUE(::CreateDirectoryW(unrelated.c_str(), nullptr));
+
+    host = RecordingHost();
+    EXPECT_FALSE(DownloadAndRunInstaller(endpoints, host));
+    EXPECT_FALSE(FileExists(first[0])) << "the earlier folder was left";
+    std::wstring fresh;
+    for (const std::wstring& folder : DownloadFoldersIn(temp.Path()))
+    {
+        if (FileExists(folder + L"\\" + InstallerFileName) && !IsReparsePoint(folder))
+            fresh = folder;
+    }
+    ASSERT_FALSE(fresh.empty());
+    EXPECT_NE(NameOf(fresh), NameOf(first[0]));
+    // Where the system cannot delete a link without following it, the link stays: never its target.
+    EXPECT_TRUE(!FileExists(plantedLink) || IsReparsePoint(plantedLink));
+    EXPECT_FALSE(FileExists(tree + L"\\sub")) << "a leftover's content was left";
+    EXPECT_TRUE(!FileExists(tree + L"\\into-victim") || IsReparsePoint(tree + L"\\into-victim"));
+    EXPECT_TRUE(FileExists(unrelated)) << "a folder outside the scheme was removed";
+    EXPECT_EQ(Contents(victim.Path()), victimBefore) << "removal went through a link";
+    RemoveLink(plantedLink);
+    RemoveLink(tree + L"\\into-victim");
+    const std::vector<std::wstring> second = {fresh};
+
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoW(second[0].c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                      nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    UniqueLocalMem owner(descriptor);
+    if (dacl == nullptr || WineUnixName() != nullptr)
+        GTEST_SKIP() << "Wine reports an access list made up from the Unix mode bits, not the folder's own";
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "inherits from the temporary folder";
+    std::vector<std::wstring> trustees;
+    for (DWORD i = 0; i < dacl->AceCount; ++i)
+    {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        LPWSTR sid = nullptr;
+        ASSERT_TRUE(::ConvertSidToStringSidW(&ace->SidStart, &sid));
+        UniqueLocalMem sidOwner(sid);
+        trustees.push_back(sid);
+    }
+    UniqueHandle token;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Put()));
+    unsigned char buffer[256] = {};
+    DWORD size = 0;
+    ASSERT_TRUE(::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size));
+    LPWSTR user = nullptr;
+    ASSERT_TRUE(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &user));
+    UniqueLocalMem userOwner(user);
+    std::sort(trustees.begin(), trustees.end());
+    std::vector<std::wstring> expected = {L"S-1-5-18", L"S-1-5-32-544", user};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(trustees, expected);
+}
+
+TEST(OpenUnelevated, AnElevatedProgramOpensPagesOnlyThroughTheDesktopShell)
+{
+    struct Case
+    {
+        const char* name;
+        bool elevated;
+        bool shellAvailable;
+        PageOpenedBy by;
+    };
+    const Case cases[] = {
+        {"not elevated: its own start is the user's", false, true, PageOpenedBy::Directly},
+        {"not elevated, no desktop shell", false, false, PageOpenedBy::Directly},
+        {"elevated: through the desktop shell", true, true, PageOpenedBy::DesktopShell},
+        {"elevated, no desktop shell: nothing", true, false, PageOpenedBy::Nothing},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::vector<std::wstring> direct;
+        std::vector<std::wstring> shell;
+        PageOpening opening;
+        opening.isElevated = [&] { return c.elevated; };
+        opening.openThroughDesktopShell = [&](const std::wstring& url) {
+            shell.push_back(url);
+            return c.shellAvailable;
+        };
+        opening.openDirectly = [&](const std::wstring& url) { direct.push_back(url); };
+        EXPECT_EQ(OpenUnelevated(ErrorPage, opening), c.by);
+        EXPECT_EQ(direct, c.elevated ? std::vector<std::wstring>{} : std::vector<std::wstring>{ErrorPage});
+        EXPECT_EQ(shell, c.elevated ? std::vector<std::wstring>{ErrorPage} : std::vector<std::wstring>{});
+    }
+}
+
+TEST(ProgressText, SaysWhatArrivedAndOfWhat)
+{
+    EXPECT_EQ(ProgressText(0, 0), L"0 KB received");
+    EXPECT_EQ(ProgressText(2047, 0), L"1 KB received");
+    EXPECT_EQ(ProgressText(5 * 1024 * 1024, 0), L"5,120 KB received");
+    EXPECT_EQ(ProgressText(1024, 1234567 * 1024ull), L"1 KB of 1,234,567 KB received");
+}
+
+// A host whose installer transfer is the real one with the progress window, on a test exit event.
+class ProgressHost : public RecordingHost
+{
+  public:
+    ProgressSettings settings;
+    TransferResult DownloadInstaller(HWND owner, const std::wstring& url, std::vector<unsigned char>& bytes) override
+    {
+        return DownloadWithProgress(owner, url, bytes, MaxInstallerBytes, settings);
+    }
+};
+
+// The transfer runs beside the window's messages and ends on each way out; the messages of the update
+// stay those of a failed (or, on the program's end, abandoned) download.
+TEST_F(UpdaterTest, TheProgressWindowEndsTheTransferOnEachWayOut)
+{
+    using Ending = LoopbackHttpServer::Ending;
+    enum class Action
+    {
+        None,
+        Cancel,
+        CloseBox,
+        Exit,
+        Quit,
+    };
+    struct Case
+    {
+        const char* name;
+        Ending ending;
+        Action action;
+        DWORD stallLimitMs;
+        TransferResult result;
+    };
+    // The stall limit of the other rows is far beyond the test's own time-out: only the action can end them.
+    const DWORD never = 3600 * 1000;
+    const Case cases[] = {
+        {"complete", Ending::Complete, Action::None, never, TransferResult::Complete},
+        {"cancel", Ending::Stall, Action::Cancel, never, TransferResult::Failed},
+        {"window closed", Ending::Stall, Action::CloseBox, never, TransferResult::Failed},
+        {"program ending", Ending::Stall, Action::Exit, never, TransferResult::Ended},
+        {"tray menu's Exit", Ending::Stall, Action::Quit, never, TransferResult::Ended},
+        {"stalled", Ending::Stall, Action::None, 1500, TransferResult::Failed},
+    };
+    const std::vector<unsigned char> stub = FileOf(L"updater_installer_stub.exe");
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        // Wine's WinINet neither times out nor ends a read that waits for data, so the stalled server gives
+        // up too, after a while; the program must have given up long before (see its stall limit).
+        server.Serve(InstallerPath, {Bytes(stub), c.ending, 200, c.stallLimitMs == never ? 0u : 10000u});
+        UniqueHandle exitEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ProgressSettings settings;
+        settings.exitEvent = exitEvent.Get();
+        settings.stallLimitMs = c.stallLimitMs;
+        std::wstring firstText;
+        settings.shown = [&](HWND window) {
+            EXPECT_TRUE(::IsWindowVisible(window));
+            wchar_t text[128] = {};
+            ::GetDlgItemTextW(window, ProgressTextId, text, static_cast<int>(std::size(text)));
+            firstText = text;
+            switch (c.action)
+            {
+            case Action::Cancel:
+                ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+                break;
+            case Action::CloseBox:
+                ::PostMessageW(window, WM_CLOSE, 0, 0);
+                break;
+            case Action::Exit:
+                ::SetEvent(exitEvent.Get());
+                break;
+            case Action::Quit:
+                ::PostQuitMessage(7);
+                break;
+            case Action::None:
+                break;
+            }
+        };
+        std::vector<unsigned char> bytes{1};
+        EXPECT_EQ(DownloadWithProgress(nullptr, server.Url(InstallerPath), bytes, MaxInstallerBytes, settings),
+                  c.result);
+        EXPECT_EQ(firstText, L"0 KB received");
+        EXPECT_EQ(bytes, c.result == TransferResult::Complete ? stub : std::vector<unsigned char>{});
+        MSG quit{};
+        const bool quitPosted = ::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+        EXPECT_EQ(quitPosted, c.action == Action::Quit) << "the quit message is the caller's";
+        if (quitPosted)
+            EXPECT_EQ(quit.wParam, 7u);
+        EXPECT_FALSE(::FindWindowW(L"Ternvale_DownloadProgress", nullptr)) << "the window was left";
+
+        // The same through the balloon's flow: a failed transfer says string 119, an abandoned one nothing.
+        ProgressHost progressHost;
+        progressHost.settings = settings;
+        progressHost.settings.shown = [&](HWND window) {
+            if (c.action == Action::Quit)
+                ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0); // the quit itself was shown above
+            else
+                settings.shown(window);
+        };
+        ::ResetEvent(exitEvent.Get());
+        InstallUpdate(nullptr, endpoints, progressHost);
+        std::vector<std::wstring> texts;
+        for (const Shown& shown : progressHost.shown)
+            texts.push_back(shown.text);
+        std::vector<std::wstring> expected;
+        if (c.result == TransferResult::Complete)
+            expected = {NotSignedWarning, LaunchError};
+        else if (c.result == TransferResult::Failed || c.action == Action::Quit)
+            expected = {LaunchError};
+        EXPECT_EQ(texts, expected);
+        EXPECT_TRUE(progressHost.started.empty());
+    }
 }
 
 } // namespace

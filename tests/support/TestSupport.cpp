@@ -206,6 +206,11 @@ bool FileExists(const std::wstring& path)
 
 void DeleteTree(const std::wstring& path)
 {
+    // Links are left for their makers to remove: some systems delete a link's target when asked to
+    // delete the link, and following one would delete whatever it points at.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return;
     WIN32_FIND_DATAW found{};
     HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &found);
     if (find != INVALID_HANDLE_VALUE)
@@ -216,6 +221,8 @@ void DeleteTree(const std::wstring& path)
             if (name == L"." || name == L"..")
                 continue;
             const std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                continue;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 DeleteTree(child);
             else

@@ -89,6 +89,7 @@ class TempDirectory
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
 bool FileExists(const std::wstring& path);
+// Deletes a folder with everything in it; links are left in place (never followed).
 void DeleteTree(const std::wstring& path);
 
 // Collects the lines written with OutputDebugStringW while it exists. Without a debugger the
