@@ -99,7 +99,6 @@ double Median(std::vector<double> values)
     return n == 0 ? 0.0 : (n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
 }
 
-
 std::vector<std::wstring> HelperNames(int first, int count)
 {
     std::vector<std::wstring> names;
@@ -168,9 +167,9 @@ int main(int argc, char** argv)
     // Report what this machine allowed rather than nothing.
     if (running < pathHelperCount)
         std::printf("only %d of %d helper processes could be started\n", running, pathHelperCount);
-    CompareWithBareWalk(monitor,
-                        {{"pass, 20 name patterns", NonMatchingPatterns(20)},
-                         {"pass, 20 path patterns", NonMatchingPathPatterns(20)}},
-                        pathRounds, running);
+    CompareWithBareWalk(
+        monitor,
+        {{"pass, 20 name patterns", NonMatchingPatterns(20)}, {"pass, 20 path patterns", NonMatchingPathPatterns(20)}},
+        pathRounds, running);
     return 0;
 }

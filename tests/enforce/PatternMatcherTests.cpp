@@ -38,9 +38,9 @@ TEST(PatternKind, ABackslashAnywhereMakesAPathPattern)
         bool path;
     };
     const Case cases[] = {
-        {L"game.exe", false},    {L"*", false},          {L"", false},
-        {L"C:/Games/*", false},  {L"C:\\Games\\*", true}, {L"*\\steamapps\\common\\*", true},
-        {L"\\", true},           {L"*\\", true},         {L"game.exe\\", true},
+        {L"game.exe", false},   {L"*", false},           {L"", false},
+        {L"C:/Games/*", false}, {L"C:\\Games\\*", true}, {L"*\\steamapps\\common\\*", true},
+        {L"\\", true},          {L"*\\", true},          {L"game.exe\\", true},
     };
     for (const Case& c : cases)
     {
@@ -83,6 +83,9 @@ TEST(ProcessPatternMatcher, MatchesNamesByNameAndPathsByPath)
         // Every path holds a backslash: every process whose path can be read, like * by name.
         {"star backslash star", L"foo.exe", GamePath, L"*\\*", true},
         {"star backslash star, path unreadable", L"foo.exe", std::nullopt, L"*\\*", false},
+        // PathMatchSpecW takes ; as a separator of several patterns; the kind is the whole row's.
+        {"two folders in one row", L"foo.exe", GamePath, L"D:\\*;C:\\Games\\*", true},
+        {"a name beside a path in one row is matched by path", L"foo.exe", GamePath, L"foo.exe;D:\\*", false},
         {"an empty pattern", L"foo.exe", GamePath, L"", false},
         {"an empty pattern, path unreadable", L"foo.exe", std::nullopt, L"", false},
         {"a folder, path unreadable", L"foo.exe", std::nullopt, L"C:\\Games\\*", false},
