@@ -1,7 +1,5 @@
 #include "enforce/EnforcementPass.h"
 
-#include <shlwapi.h>
-
 #include <cstdarg>
 #include <cwchar>
 #include <exception>
@@ -9,6 +7,7 @@
 
 #include "app/Globals.h"
 #include "enforce/Monitor.h"
+#include "enforce/PatternMatcher.h"
 
 namespace
 {
@@ -20,11 +19,11 @@ template <typename Proc> Proc EntryPointAs(FARPROC address)
 }
 
 // A pass that throws (only allocation can) is dropped; the next one starts afresh.
-void RunPass(Monitor& monitor, const ProcessRuleList& rules) noexcept
+void RunPass(Monitor& monitor, const ProcessRuleList& rules, bool rulesHavePathPatterns) noexcept
 {
     try
     {
-        EnforcementPass(monitor, rules);
+        EnforcementPass(monitor, rules, rulesHavePathPatterns);
     }
     catch (const std::exception&)
     {
@@ -48,17 +47,24 @@ void ReportError(const wchar_t* format, ...)
 DWORD MonitorThread(Monitor& monitor, ProcessRuleList rules)
 {
     monitor.monitorState_ = 1;
-    RunPass(monitor, rules);
+    // The list is this thread's own and never changes, so its kinds are looked at once.
+    const bool rulesHavePathPatterns = HasPathPattern(rules);
+    RunPass(monitor, rules, rulesHavePathPatterns);
     // The stop signal of a StopMonitor right after the start stays pending in the auto-reset event
     // until this first wait, so every thread makes at least one full pass.
     const HANDLE stopEvent = monitor.stopEvent_.Get();
     while (monitor.calls_.WaitForObject(stopEvent, ScanIntervalMs) == WAIT_TIMEOUT)
-        RunPass(monitor, rules);
+        RunPass(monitor, rules, rulesHavePathPatterns);
     monitor.monitorState_ = 0;
     return 0;
 }
 
 void EnforcementPass(Monitor& monitor, const ProcessRuleList& rules)
+{
+    EnforcementPass(monitor, rules, HasPathPattern(rules));
+}
+
+void EnforcementPass(Monitor& monitor, const ProcessRuleList& rules, bool rulesHavePathPatterns)
 {
     bool efficiency = true;
     bool affinity = false;
@@ -80,9 +86,11 @@ void EnforcementPass(Monitor& monitor, const ProcessRuleList& rules)
     {
         ++scanned;
         entry.szExeFile[MAX_PATH - 1] = L'\0';
+        ProcessPatternMatcher matcher(entry.th32ProcessID, entry.szExeFile,
+                                      rulesHavePathPatterns ? &calls.FullImagePath : nullptr);
         for (const std::wstring& pattern : rules)
         {
-            if (!::PathMatchSpecW(entry.szExeFile, pattern.c_str()))
+            if (!matcher.Matches(pattern))
                 continue;
             ++matched;
             monitor.PrepareFirstMatch();

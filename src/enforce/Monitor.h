@@ -43,7 +43,7 @@ class Monitor
 
   private:
     friend DWORD MonitorThread(Monitor& monitor, ProcessRuleList rules);
-    friend void EnforcementPass(Monitor& monitor, const ProcessRuleList& rules);
+    friend void EnforcementPass(Monitor& monitor, const ProcessRuleList& rules, bool rulesHavePathPatterns);
 
     static DWORD WINAPI ThreadEntry(void* parameter) noexcept;
     // Lookups made at the first match of the run.

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <mutex>
+#include <string>
 
 #include "app/PlatformGaps.h"
 #include "enforce/CpuSets.h"
@@ -31,11 +32,24 @@ struct PassSystemCalls
     std::function<FARPROC(const char* name)> FindKernel32EntryPoint;
     // WaitForSingleObject: the monitor thread's wait on its stop event between passes.
     std::function<DWORD(HANDLE event, DWORD timeoutMs)> WaitForObject;
+    // The full image path in Win32 form (QueryFullProcessImageNameW, flags 0, through a handle
+    // opened with PROCESS_QUERY_LIMITED_INFORMATION); false when the process cannot be opened or
+    // the path cannot be read.
+    std::function<bool(DWORD processId, std::wstring& path)> FullImagePath;
     // CreateThread with default security and stack; null on failure.
     std::function<HANDLE(LPTHREAD_START_ROUTINE start, void* parameter, DWORD& threadId)> CreateThread;
 };
 
 PassSystemCalls RealPassSystemCalls();
+
+// The longest path Windows can hand out, in characters with the terminating null.
+inline constexpr DWORD LongestPathLength = 32767;
+
+// Text from a call that fills a buffer of the given size (in characters, with the terminating null)
+// and then sets size to the characters written, failing with ERROR_INSUFFICIENT_BUFFER when the
+// buffer is too small, as QueryFullProcessImageNameW does. The buffer starts at MAX_PATH and
+// doubles up to LongestPathLength; any other failure, or still too small at the longest, is false.
+bool ReadWithGrowingBuffer(const std::function<BOOL(wchar_t* buffer, DWORD& size)>& read, std::wstring& text);
 
 // What a run keeps from its first use on: the active-processor mask and the late-bound entry
 // points, each looked up once, and the CPU-set catalog. Only the monitor thread fills it; the

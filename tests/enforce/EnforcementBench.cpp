@@ -1,7 +1,8 @@
 // Times enforcement passes against a bare walk of the process snapshot, with idle helper processes
 // running: passes with 0, 20 and 100 patterns that match nothing, interleaved with bare walks so
-// that all of them see the same machine state.
-//   enforcement_bench.exe [helpers=20] [rounds=200]
+// that all of them see the same machine state. Then, with more helpers running, 20 name patterns
+// against 20 path patterns, which read every process's image path once per pass.
+//   enforcement_bench.exe [helpers=20] [rounds=200] [path-helpers=300] [path-rounds=30]
 
 #include <windows.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HelperProcesses.h"
@@ -60,6 +62,29 @@ ProcessRuleList NonMatchingPatterns(size_t count)
     return rules;
 }
 
+// Folders, libraries and whole paths of the shapes users write, none of them where a helper runs.
+ProcessRuleList NonMatchingPathPatterns(size_t count)
+{
+    ProcessRuleList rules;
+    for (size_t i = 0; i < count; ++i)
+    {
+        const std::wstring stem = L"nomatch" + std::to_wstring(i);
+        switch (i % 3)
+        {
+        case 0:
+            rules.push_back(L"C:\\" + stem + L"\\*");
+            break;
+        case 1:
+            rules.push_back(L"*\\steamapps\\common\\" + stem + L"\\*");
+            break;
+        default:
+            rules.push_back(L"D:\\Tools\\" + stem + L".exe");
+            break;
+        }
+    }
+    return rules;
+}
+
 template <typename Work> double Microseconds(Work&& work)
 {
     const auto start = Clock::now();
@@ -73,17 +98,52 @@ double Median(std::vector<double> values)
     const size_t n = values.size();
     return n == 0 ? 0.0 : (n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
 }
+
+std::vector<std::wstring> HelperNames(int first, int count)
+{
+    std::vector<std::wstring> names;
+    for (int i = first; i < first + count; ++i)
+        names.push_back(L"idle" + std::to_wstring(i) + L".exe");
+    return names;
+}
+
+void PrintRow(const char* label, double median, double bareMedian)
+{
+    std::printf("%-28s %12.1f %16.2f\n", label, median, bareMedian > 0 ? median / bareMedian : 0.0);
+}
+
+// Bare walks interleaved with passes over each list; prints the medians and their ratios.
+void CompareWithBareWalk(Monitor& monitor, const std::vector<std::pair<std::string, ProcessRuleList>>& lists,
+                         int rounds, int helperCount)
+{
+    std::vector<double> bare;
+    std::vector<std::vector<double>> passes(lists.size());
+    BareWalk();
+    EnforcementPass(monitor, lists[0].second);
+    for (int round = 0; round < rounds; ++round)
+    {
+        bare.push_back(Microseconds([] { BareWalk(); }));
+        for (size_t i = 0; i < lists.size(); ++i)
+            passes[i].push_back(Microseconds([&] { EnforcementPass(monitor, lists[i].second); }));
+    }
+
+    const double bareMedian = Median(bare);
+    std::printf("processes in the snapshot: %zu (%d idle helpers), rounds: %d\n", BareWalk(), helperCount, rounds);
+    std::printf("%-28s %12s %16s\n", "", "median [us]", "pass / bare walk");
+    PrintRow("bare snapshot walk", bareMedian, bareMedian);
+    for (size_t i = 0; i < lists.size(); ++i)
+        PrintRow(lists[i].first.c_str(), Median(passes[i]), bareMedian);
+}
 } // namespace
 
 int main(int argc, char** argv)
 {
     const int helperCount = argc > 1 ? std::atoi(argv[1]) : 20;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 200;
+    const int pathHelperCount = argc > 3 ? std::atoi(argv[3]) : 300;
+    const int pathRounds = argc > 4 ? std::atoi(argv[4]) : 30;
 
-    std::vector<std::wstring> names;
-    for (int i = 0; i < helperCount; ++i)
-        names.push_back(L"idle" + std::to_wstring(i) + L".exe");
-    HelperSet helpers(names);
+    HelperSet helpers(HelperNames(0, helperCount));
     if (!helpers.AllRunning())
     {
         std::printf("could not start %d helper processes\n", helperCount);
@@ -92,32 +152,24 @@ int main(int argc, char** argv)
 
     // The flags as a fresh installation has them; no pattern matches, so no method runs.
     Monitor monitor(PCoreData{});
-    const std::vector<size_t> patternCounts = {0, 20, 100};
-    std::vector<ProcessRuleList> ruleLists;
-    for (size_t count : patternCounts)
-        ruleLists.push_back(NonMatchingPatterns(count));
+    std::vector<std::pair<std::string, ProcessRuleList>> nameLists;
+    for (size_t count : {0, 20, 100})
+        nameLists.emplace_back("pass, " + std::to_string(count) + " patterns", NonMatchingPatterns(count));
+    CompareWithBareWalk(monitor, nameLists, rounds, helperCount);
 
-    std::vector<double> bare;
-    std::vector<std::vector<double>> passes(patternCounts.size());
-    BareWalk();
-    EnforcementPass(monitor, ruleLists[0]);
-    for (int round = 0; round < rounds; ++round)
-    {
-        bare.push_back(Microseconds([] { BareWalk(); }));
-        for (size_t i = 0; i < ruleLists.size(); ++i)
-            passes[i].push_back(Microseconds([&] { EnforcementPass(monitor, ruleLists[i]); }));
-    }
-
-    const double bareMedian = Median(bare);
-    std::printf("processes in the snapshot: %zu (%d idle helpers), rounds: %d\n", BareWalk(), helperCount, rounds);
-    std::printf("%-28s %12s %16s\n", "", "median [us]", "pass / bare walk");
-    std::printf("%-28s %12.1f %16s\n", "bare snapshot walk", bareMedian, "1.00");
-    for (size_t i = 0; i < patternCounts.size(); ++i)
-    {
-        const double median = Median(passes[i]);
-        char label[64];
-        std::snprintf(label, sizeof(label), "pass, %zu patterns", patternCounts[i]);
-        std::printf("%-28s %12.1f %16.2f\n", label, median, bareMedian > 0 ? median / bareMedian : 0.0);
-    }
+    if (pathHelperCount <= helperCount)
+        return 0;
+    std::printf("\n");
+    HelperSet moreHelpers(HelperNames(helperCount, pathHelperCount - helperCount));
+    int running = helperCount;
+    for (size_t i = 0; i < moreHelpers.Size(); ++i)
+        running += moreHelpers[i].IsRunning() ? 1 : 0;
+    // Report what this machine allowed rather than nothing.
+    if (running < pathHelperCount)
+        std::printf("only %d of %d helper processes could be started\n", running, pathHelperCount);
+    CompareWithBareWalk(
+        monitor,
+        {{"pass, 20 name patterns", NonMatchingPatterns(20)}, {"pass, 20 path patterns", NonMatchingPathPatterns(20)}},
+        pathRounds, running);
     return 0;
 }

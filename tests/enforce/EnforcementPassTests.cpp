@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 
 #include "FakePassSystem.h"
 #include "HelperProcesses.h"
@@ -266,6 +267,110 @@ TEST_F(RealProcessPassTest, AffinityKeepsTheThreadsAProgramPinnedItself)
     EnforcementPass(monitor, rules);
     EXPECT_EQ(pinner.Affinity(), systemMask_);
     EXPECT_TRUE(output_.Lines().empty());
+}
+
+// Real processes of the same name in two folders: game.exe in each, Tool-X.exe in the first.
+class TwoFolderPassTest : public EnforcementPassTest
+{
+  protected:
+    void SetUp() override
+    {
+        DWORD_PTR processMask = 0;
+        ASSERT_TRUE(::GetProcessAffinityMask(::GetCurrentProcess(), &processMask, &systemMask_));
+        if ((systemMask_ & (systemMask_ - 1)) == 0)
+            GTEST_SKIP() << "one processor: no P-core mask can differ from the helpers' affinity";
+        ASSERT_TRUE(firstGame_.IsRunning() && secondGame_.IsRunning() && firstTool_.IsRunning());
+        pCoreMask_ = systemMask_ & (~systemMask_ + 1);
+    }
+
+    // The image path is the long form; Windows' temporary folder may be given in the short one.
+    static std::wstring LongFolder(const testing_support::TempDirectory& folder)
+    {
+        wchar_t path[MAX_PATH] = {};
+        const DWORD length = ::GetLongPathNameW(folder.Path().c_str(), path, MAX_PATH);
+        return length > 0 && length < MAX_PATH ? std::wstring(path) : folder.Path();
+    }
+
+    testing_support::TempDirectory first_;
+    testing_support::TempDirectory second_;
+    HelperProcess firstGame_{first_.Path(), L"game.exe"};
+    HelperProcess secondGame_{second_.Path(), L"game.exe"};
+    HelperProcess firstTool_{first_.Path(), L"Tool-X.exe"};
+    DWORD_PTR systemMask_ = 0;
+    DWORD_PTR pCoreMask_ = 0;
+};
+
+TEST_F(TwoFolderPassTest, AFolderPatternSteersOnlyTheProgramsOfThatFolder)
+{
+    SetMethods({false, true, false});
+    Monitor monitor(PCores(pCoreMask_));
+    EnforcementPass(monitor, {LongFolder(first_) + L"\\*"});
+    EXPECT_EQ(firstGame_.Affinity(), pCoreMask_) << "game.exe in the first folder";
+    EXPECT_EQ(firstTool_.Affinity(), pCoreMask_) << "Tool-X.exe in the first folder";
+    EXPECT_EQ(secondGame_.Affinity(), systemMask_) << "game.exe in the second folder";
+    EXPECT_EQ(GetCounter(CurrentEnforcedCountName), 2u);
+    EXPECT_TRUE(output_.Lines().empty());
+}
+
+TEST_F(TwoFolderPassTest, NamePathAndOddPatternsCountWhatTheyMatch)
+{
+    SetMethods({false, false, false});
+    const std::wstring first = LongFolder(first_);
+    const std::wstring second = LongFolder(second_);
+    std::wstring secondGameUpper = second + L"\\GAME.EXE";
+    struct Case
+    {
+        const char* name;
+        ProcessRuleList rules;
+        DWORD enforced;
+    };
+    const std::vector<Case> cases = {
+        {"a name matches in both folders", {L"game.exe"}, 2},
+        {"a full path matches one", {second + L"\\game.exe"}, 1},
+        {"a full path in another letter case", {secondGameUpper}, 1},
+        {"a folder matches what lies in it", {first + L"\\*"}, 2},
+        {"a folder and a file name in it", {first + L"\\game*"}, 1},
+        {"both folders", {first + L"\\*", second + L"\\*"}, 3},
+        {"a name and a folder count the same process twice", {L"game.exe", first + L"\\game.exe"}, 3},
+        {"a folder without backslash and star", {first}, 0},
+        {"backslash star alone: no path ends with a backslash", {L"*\\"}, 0},
+        {"a lone backslash", {L"\\"}, 0},
+        {"an empty pattern", {L""}, 0},
+    };
+    Monitor monitor(PCores(pCoreMask_));
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EnforcementPass(monitor, c.rules);
+        EXPECT_EQ(GetCounter(CurrentEnforcedCountName), c.enforced);
+    }
+    EXPECT_TRUE(output_.Lines().empty());
+}
+
+TEST_F(TwoFolderPassTest, TheRealPathReadGivesTheWin32PathOrFails)
+{
+    const PassSystemCalls calls = RealPassSystemCalls();
+    wchar_t own[MAX_PATH] = {};
+    ASSERT_GT(::GetModuleFileNameW(nullptr, own, MAX_PATH), 0u);
+    struct Case
+    {
+        const char* name;
+        DWORD processId;
+        std::wstring path;
+    };
+    const Case cases[] = {
+        {"this process", ::GetCurrentProcessId(), own},
+        {"another process", secondGame_.Id(), LongFolder(second_) + L"\\game.exe"},
+        // The idle process cannot be opened, here as on Windows.
+        {"the idle process", 0, L""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::wstring path;
+        EXPECT_EQ(calls.FullImagePath(c.processId, path), !c.path.empty());
+        EXPECT_EQ(_wcsicmp(path.c_str(), c.path.c_str()), 0) << testing::PrintToString(path);
+    }
 }
 
 // ---- With a recording system table ------------------------------------------------------------
@@ -599,6 +704,111 @@ TEST_F(RecordedPassTest, EveryRegisteredEventIsSignalledAfterEachPass)
         EXPECT_EQ(::WaitForSingleObject(second.Get(), 0), WAIT_OBJECT_0);
         ::ResetEvent(first.Get());
         ::ResetEvent(second.Get());
+    }
+}
+
+// Paths for the recorded processes: game.exe below C:\\Games, Tool-X.exe below D:\\Tools, and
+// other.exe, whose path cannot be read.
+void GivePaths(FakePassSystem& system)
+{
+    system.imagePaths = {{40, L"C:\\Games\\Foo\\game.exe"}, {41, L"D:\\Tools\\Tool-X.exe"}};
+}
+
+TEST_F(RecordedPassTest, PathAndNamePatternsAreCountedAndSteeredInListOrder)
+{
+    SetMethods({true, true, true});
+    GivePaths(system_);
+    Monitor monitor(PCores(0x3), system_.Calls());
+    EnforcementPass(monitor, {L"C:\\Games\\*", L"game.exe", L"*\\Tool-X.exe", L"other.exe", L"*\\other.exe"});
+    // game.exe by its folder and its name; Tool-X.exe by its file in any folder; other.exe by name
+    // only, its unreadable path matches no path pattern and is no failure.
+    EXPECT_EQ(GetCounter(CurrentEnforcedCountName), 4u);
+    EXPECT_EQ(GetCounter(LastScannedCountName), 3u);
+    std::vector<DWORD> steered;
+    for (const auto& open : system_.opens)
+        if (open.first == PROCESS_SET_INFORMATION)
+            steered.push_back(open.second);
+    EXPECT_EQ(steered, (std::vector<DWORD>{40, 40, 41, 42}));
+    EXPECT_EQ(system_.opens.size(), 3 * steered.size()) << "one open per method and match, nothing else";
+    EXPECT_EQ(system_.pathReads, (std::vector<DWORD>{40, 41, 42}));
+    EXPECT_TRUE(output_.Lines().empty());
+}
+
+TEST_F(RecordedPassTest, APathIsReadOncePerProcessAndPassAndOnlyForPathPatterns)
+{
+    SetMethods({true, true, true});
+    struct Case
+    {
+        const char* name;
+        ProcessRuleList rules;
+        std::vector<DWORD> pathReadsOfTwoPasses;
+        size_t matchesPerPass;
+    };
+    const std::vector<Case> cases = {
+        {"names only: no path is read, only matches are opened", {L"game.exe", L"tool*"}, {}, 2},
+        {"an empty pattern is no path pattern", {L"", L"game.exe"}, {}, 1},
+        {"one path pattern reads each process once per pass", {L"D:\\*"}, {40, 41, 42, 40, 41, 42}, 1},
+        {"several path patterns still read once",
+         {L"C:\\*", L"*\\Foo\\*", L"game.exe", L"*\\steamapps\\common\\*", L"D:\\Tools\\*"},
+         {40, 41, 42, 40, 41, 42},
+         4},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        FakePassSystem system;
+        system.processes = system_.processes;
+        system.entryPoints = FakeEntryPoints();
+        GivePaths(system);
+        Monitor monitor(PCores(0x3), system.Calls());
+        output_.Clear();
+        for (int pass = 0; pass < 2; ++pass)
+            EnforcementPass(monitor, c.rules);
+        EXPECT_EQ(system.pathReads, c.pathReadsOfTwoPasses);
+        EXPECT_EQ(system.opens.size(), 2 * 3 * c.matchesPerPass);
+        EXPECT_EQ(GetCounter(CurrentEnforcedCountName), c.matchesPerPass);
+        EXPECT_TRUE(output_.Lines().empty());
+    }
+}
+
+TEST(ReadWithGrowingBuffer, GrowsPastMaxPathUpToTheLongestPath)
+{
+    struct Case
+    {
+        const char* name;
+        DWORD textLength; // characters the call needs, without the terminating null
+        DWORD error;      // the failure besides a short buffer; 0 for none
+        bool read;
+        std::vector<DWORD> sizes; // the buffer sizes offered, in order
+    };
+    const std::vector<DWORD> allSizes = {260, 520, 1040, 2080, 4160, 8320, 16640, 32767};
+    const std::vector<Case> cases = {
+        {"a short path at once", 40, 0, true, {260}},
+        {"MAX_PATH characters leave no room for the null", 260, 0, true, {260, 520}},
+        {"the longest path there is", 32766, 0, true, allSizes},
+        {"longer than that", 32767, 0, false, allSizes},
+        {"another failure is not retried", 40, ERROR_ACCESS_DENIED, false, {260}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::vector<DWORD> sizes;
+        const auto read = [&](wchar_t* buffer, DWORD& size) -> BOOL {
+            sizes.push_back(size);
+            if (c.error != 0 || size <= c.textLength)
+            {
+                ::SetLastError(c.error != 0 ? c.error : ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            std::fill_n(buffer, c.textLength, L'x');
+            buffer[c.textLength] = L'\0';
+            size = c.textLength;
+            return TRUE;
+        };
+        std::wstring text;
+        EXPECT_EQ(ReadWithGrowingBuffer(read, text), c.read);
+        EXPECT_EQ(sizes, c.sizes);
+        EXPECT_EQ(text, c.read ? std::wstring(c.textLength, L'x') : std::wstring());
     }
 }
 

@@ -122,6 +122,8 @@ struct FakePassSystem
     std::map<std::string, FARPROC> entryPoints; // names not in it are missing
     bool threadCreationFails = false;
     std::function<void()> atSnapshot; // runs at the start of every pass, on the pass's thread
+    // Full image paths by process id, unless realProcesses reads the system's; ids not in it fail.
+    std::map<DWORD, std::wstring> imagePaths;
 
     // Records; read them only after the passes (the monitor thread writes them).
     int snapshots = 0;
@@ -137,6 +139,7 @@ struct FakePassSystem
     // Given in place of a wait's time-out (the real wait still runs, and a stop still comes through);
     // WAIT_TIMEOUT keeps it.
     DWORD timeoutResult = WAIT_TIMEOUT;
+    std::vector<DWORD> pathReads; // process ids, in the order of the reads
 
     PassSystemCalls Calls()
     {
@@ -198,6 +201,16 @@ struct FakePassSystem
             waitTimeouts.push_back(timeoutMs);
             waitResults.push_back(result);
             return result;
+        };
+        calls.FullImagePath = [this, real](DWORD processId, std::wstring& path) {
+            pathReads.push_back(processId);
+            if (realProcesses)
+                return real.FullImagePath(processId, path);
+            const auto it = imagePaths.find(processId);
+            if (it == imagePaths.end())
+                return false;
+            path = it->second;
+            return true;
         };
         calls.CreateThread = [this, real](LPTHREAD_START_ROUTINE start, void* parameter, DWORD& threadId) -> HANDLE {
             if (threadCreationFails)

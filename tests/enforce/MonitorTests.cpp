@@ -79,6 +79,33 @@ TEST_F(MonitorTest, AStopRightAfterTheStartStillMakesOneFullPass)
     EXPECT_FALSE(monitor.StopMonitor());
 }
 
+TEST_F(MonitorTest, TheThreadMatchesPathPatternsOfItsList)
+{
+    system_.imagePaths = {{40, L"C:\\Games\\game.exe"}, {41, L"C:\\Tools\\other.exe"}};
+    struct Case
+    {
+        const char* name;
+        std::wstring file;
+        DWORD enforced;
+        std::vector<DWORD> pathReads;
+    };
+    const std::vector<Case> cases = {
+        {"names only", L"game.exe\r\nother.exe\r\n", 2, {}},
+        {"a folder and a name", L"C:\\Games\\*\r\ngame.exe\r\n", 2, {40, 41}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        WriteRules(c.file);
+        system_.pathReads.clear();
+        Monitor monitor(PCoreData{}, system_.Calls());
+        monitor.StartMonitor();
+        monitor.StopMonitor(); // after exactly one pass
+        EXPECT_EQ(GetCounter(CurrentEnforcedCountName), c.enforced);
+        EXPECT_EQ(system_.pathReads, c.pathReads);
+    }
+}
+
 TEST_F(MonitorTest, StateIsOneWhileTheThreadRuns)
 {
     Monitor monitor(PCoreData{}, system_.Calls());

@@ -204,6 +204,21 @@ TEST_F(MainWindowTest, ADuplicateInAnyCaseIsRefusedAndSavesNothing)
     EXPECT_EQ(fake_.Messages().size(), 1u);
 }
 
+TEST_F(MainWindowTest, APathPatternIsARowLikeAnyOther)
+{
+    Open();
+    Add(L"C:\\Games\\*");
+    Add(L"*\\steamapps\\common\\*");
+    EXPECT_EQ(Rows(), (std::vector<std::wstring>{L"*\\steamapps\\common\\*", L"C:\\Games\\*"}));
+    EXPECT_EQ(FileText(), L"*\\steamapps\\common\\*\r\nC:\\Games\\*\r\n");
+    EXPECT_EQ(RulesChangedCount, 2);
+
+    Add(L"c:\\GAMES\\*");
+    ASSERT_EQ(fake_.Messages().size(), 1u);
+    EXPECT_EQ(fake_.Messages()[0].text, L"ERROR: Item already in list");
+    EXPECT_EQ(RulesChangedCount, 2);
+}
+
 TEST_F(MainWindowTest, OkWithAnEmptyFieldOrCancelAddsAndSavesNothing)
 {
     WriteRuleFile(RuleListPath, L"a.exe\r\n");
