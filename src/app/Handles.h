@@ -348,6 +348,17 @@ class OwnedVariant
     VARIANT value_;
 };
 
+// copy becomes a handle of this process's own to handle, for a thread that waits on it while the
+// original may be closed under it (at process exit); a null handle gives a null copy. False only when
+// a real handle cannot be duplicated.
+[[nodiscard]] inline bool DuplicateOwnHandle(HANDLE handle, UniqueHandle& copy) noexcept
+{
+    if (handle == nullptr)
+        return true;
+    const HANDLE process = ::GetCurrentProcess();
+    return ::DuplicateHandle(process, handle, process, copy.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS) != FALSE;
+}
+
 // COM on the calling thread for the lifetime of the object; CoUninitialize only after a successful
 // CoInitializeEx (a thread already in another apartment model gets RPC_E_CHANGED_MODE).
 class ComApartment

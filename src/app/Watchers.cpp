@@ -39,15 +39,6 @@ template <typename Body> bool StartDetached(Body body) noexcept
         return false;
     }
 }
-
-// copy becomes a handle of the caller's own to event; false only when a real handle cannot be duplicated.
-bool OwnHandle(HANDLE event, UniqueHandle& copy) noexcept
-{
-    if (event == nullptr)
-        return true;
-    const HANDLE process = ::GetCurrentProcess();
-    return ::DuplicateHandle(process, event, process, copy.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS) != FALSE;
-}
 } // namespace
 
 int StartWatchers(HANDLE exitEvent, HANDLE closeRequestEvent, HANDLE statusEvent, const std::atomic<HWND>& trayWindow,
@@ -56,13 +47,13 @@ int StartWatchers(HANDLE exitEvent, HANDLE closeRequestEvent, HANDLE statusEvent
     int started = 0;
     UniqueHandle closeExit;
     UniqueHandle closeRequest;
-    if (OwnHandle(exitEvent, closeExit) && OwnHandle(closeRequestEvent, closeRequest))
+    if (DuplicateOwnHandle(exitEvent, closeExit) && DuplicateOwnHandle(closeRequestEvent, closeRequest))
         started += StartDetached([exitCopy = std::move(closeExit), requestCopy = std::move(closeRequest), &trayWindow] {
             CloseWatcher(exitCopy.Get(), requestCopy.Get(), trayWindow);
         });
     UniqueHandle statusExit;
     UniqueHandle status;
-    if (OwnHandle(exitEvent, statusExit) && OwnHandle(statusEvent, status))
+    if (DuplicateOwnHandle(exitEvent, statusExit) && DuplicateOwnHandle(statusEvent, status))
         started += StartDetached([exitCopy = std::move(statusExit), statusCopy = std::move(status), &mainWindow] {
             StatusWatcher(exitCopy.Get(), statusCopy.Get(), mainWindow);
         });

@@ -319,15 +319,18 @@ void TransferControl::Stop()
 {
     std::lock_guard<std::mutex> guard(lock_);
     stopped_ = true;
-    // Closing a handle ends the operations pending on it; children go before their session.
-    for (auto it = handles_.rbegin(); it != handles_.rend(); ++it)
-        ::InternetCloseHandle(*it);
-    handles_.clear();
+    CloseHandlesLocked();
 }
 
 void TransferControl::CloseHandles()
 {
     std::lock_guard<std::mutex> guard(lock_);
+    CloseHandlesLocked();
+}
+
+void TransferControl::CloseHandlesLocked()
+{
+    // Closing a handle ends the operations pending on it; children go before their session.
     for (auto it = handles_.rbegin(); it != handles_.rend(); ++it)
         ::InternetCloseHandle(*it);
     handles_.clear();
@@ -583,8 +586,7 @@ void UpdateCheckThread()
     // A handle of its own, as the watchers have: the global one is closed at process exit, possibly
     // while this detached thread still waits on it.
     UniqueHandle exitEvent;
-    const HANDLE process = ::GetCurrentProcess();
-    if (!::DuplicateHandle(process, ExitEvent.Get(), process, exitEvent.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
+    if (!DuplicateOwnHandle(ExitEvent.Get(), exitEvent) || !exitEvent)
         return;
     try
     {

@@ -137,6 +137,8 @@ class TransferControl
     }
 
   private:
+    void CloseHandlesLocked();
+
     mutable std::mutex lock_;
     std::vector<HINTERNET> handles_;
     bool stopped_ = false;

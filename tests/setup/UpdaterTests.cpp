@@ -260,6 +260,15 @@ class UpdaterTest : public ::testing::Test
         endpoints.tempFolder = temp.Path();
     }
 
+    // Wine trusts every self-signed file; Windows trusts the test signer only where it was installed.
+    static bool SystemTrustsTheSignedStub()
+    {
+        const std::wstring source = ExeDirectory() + L"\\updater_stub_maker.exe";
+        UniqueFile held(
+            ::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        return CheckFileSignature(source, held.Get()).status == 0;
+    }
+
     // The installer of the last download; empty when no download folder (or more than one) is there.
     std::wstring InstallerFile() const
     {
@@ -681,13 +690,8 @@ TEST_F(UpdaterTest, TamperedSignedInstallerIsNotStarted)
 TEST_F(UpdaterTest, VerifiedInstallerCannotBeSwappedBeforeTheStart)
 {
     const std::vector<unsigned char> body = FileOf(L"updater_stub_maker.exe");
-    {
-        const std::wstring source = ExeDirectory() + L"\\updater_stub_maker.exe";
-        UniqueFile held(
-            ::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (CheckFileSignature(source, held.Get()).status != 0)
-            GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
-    }
+    if (!SystemTrustsTheSignedStub())
+        GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
     const std::wstring impostor = temp.File(L"impostor.exe");
     ASSERT_TRUE(WriteFileBytes(impostor, {'M', 'Z', 'x'}));
     server.Serve(InstallerPath, {Bytes(body)});
@@ -736,13 +740,8 @@ TEST_F(UpdaterTest, VerifiedInstallerCannotBeSwappedBeforeTheStart)
 // "/S" while the file is held, and the installer runs.
 TEST_F(UpdaterTest, TrustedInstallerIsStartedSilentlyByTheShell)
 {
-    const std::wstring source = ExeDirectory() + L"\\updater_stub_maker.exe";
-    {
-        UniqueFile held(
-            ::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (CheckFileSignature(source, held.Get()).status != 0)
-            GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
-    }
+    if (!SystemTrustsTheSignedStub())
+        GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
     server.Serve(InstallerPath, {Bytes(FileOf(L"updater_stub_maker.exe"))});
     host.onStart = [](const std::wstring& path) { return DesktopUpdateHost().StartElevated(nullptr, path); };
     ASSERT_TRUE(DownloadAndRunInstaller(endpoints, host));
@@ -776,13 +775,8 @@ TEST_F(UpdaterTest, TrustedInstallerIsStartedSilentlyByTheShell)
 TEST_F(UpdaterTest, PlantedLinksAndFilesNeverRedirectTheInstaller)
 {
     const std::vector<unsigned char> body = FileOf(L"updater_stub_maker.exe");
-    {
-        const std::wstring source = ExeDirectory() + L"\\updater_stub_maker.exe";
-        UniqueFile held(
-            ::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (CheckFileSignature(source, held.Get()).status != 0)
-            GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
-    }
+    if (!SystemTrustsTheSignedStub())
+        GTEST_SKIP() << "this system does not trust a self-signed file, so nothing would be started";
     enum class Plant
     {
         FolderLinkedAway,     // orlenby -> the victim folder
