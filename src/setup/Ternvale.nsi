@@ -52,6 +52,9 @@ ShowUninstDetails show
 !include "LogicLib.nsh"
 !include "FileFunc.nsh"
 
+; 1 when this setup closed a running Ternvale: a silent update then starts the new one again.
+Var ClosedRunningTernvale
+
 !define MUI_ABORTWARNING
 !define MUI_ICON "${__FILEDIR__}\..\ui\Ternvale.ico"
 !define MUI_UNICON "${__FILEDIR__}\..\ui\Ternvale.ico"
@@ -101,6 +104,11 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "OriginalFilename" "TernvaleSetup.exe"
         DetailPrint "Closing ${PRODUCT} if it is running..."
         ClearErrors
         ExecWait '"$INSTDIR\${EXE_NAME}" --close' $0
+        ; "--close" answers 0 only when it reached a running instance.
+        ${IfNot} ${Errors}
+        ${AndIf} $0 == 0
+            StrCpy $ClosedRunningTernvale 1
+        ${EndIf}
         ${Do}
             StrCpy $1 0
             ${Do}
@@ -139,11 +147,41 @@ Function un.onInit
     Call un.RequireAdministrator
 FunctionEnd
 
+; The logon task starts the program with the highest privileges of every user, so only
+; administrators may change what lies in its folder, wherever /D= puts it: the folder's own access
+; list, not inherited (SYSTEM and Administrators full control, Users read and execute, as Program
+; Files has). An existing folder gets the same list. Setup refuses to go on when it cannot be set.
+!define SECURE_FOLDER_SDDL "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+!define SE_FILE_OBJECT 1
+; DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION
+!define PROTECTED_DACL_INFORMATION 0x80000004
+Function SecureInstallFolder
+    System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${SECURE_FOLDER_SDDL}", i 1, *p .r1, p 0) i .r0'
+    ${If} $0 == 0
+        DetailPrint "Could not prepare the access list of $INSTDIR: Setup stops."
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r2, *p .r3, *i .r4) i .r0'
+    ${If} $0 != 0
+        System::Call 'advapi32::SetNamedSecurityInfoW(w "$INSTDIR", i ${SE_FILE_OBJECT}, i ${PROTECTED_DACL_INFORMATION}, p 0, p 0, p r3, p 0) i .r5'
+    ${Else}
+        StrCpy $5 -1
+    ${EndIf}
+    System::Call 'kernel32::LocalFree(p r1)'
+    ${If} $5 != 0
+        DetailPrint "Could not restrict $INSTDIR to administrators (error $5): Setup stops, since anyone could replace the program that starts with administrator rights at logon."
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
+FunctionEnd
+
 Section "${PRODUCT}" SectionProgram
     SectionIn RO
     Call CloseRunningTernvale
 
     SetOutPath "$INSTDIR"
+    Call SecureInstallFolder
     ClearErrors
     File "/oname=${EXE_NAME}" "${TERNVALE_EXE}"
     ${If} ${Errors}
@@ -176,6 +214,13 @@ Section "${PRODUCT}" SectionProgram
         DetailPrint "Could not run $INSTDIR\${EXE_NAME} --install: ${PRODUCT} will not start by itself at logon."
     ${ElseIf} $0 <> 0
         DetailPrint "The logon task could not be registered (exit code $0): ${PRODUCT} will not start by itself at logon."
+    ${EndIf}
+
+    ; A silent update closed the running program; the new one goes back to the notification area.
+    ${If} ${Silent}
+    ${AndIf} $ClosedRunningTernvale == 1
+        DetailPrint "Starting ${PRODUCT} again..."
+        Exec '"$INSTDIR\${EXE_NAME}" -tray'
     ${EndIf}
 SectionEnd
 
