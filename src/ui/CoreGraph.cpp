@@ -31,6 +31,13 @@ CoreGraph::CoreGraph(CoreTopology topology, ULONG highestNode, SamplerFactory sa
 {
 }
 
+void CoreGraph::UseSource(CoreTopology topology, std::optional<ULONG> highestNode, SamplerFactory samplerFactory)
+{
+    topology_ = std::move(topology);
+    highestNode_ = highestNode;
+    samplerFactory_ = std::move(samplerFactory);
+}
+
 CoreGraph::~CoreGraph()
 {
     if (window_ != nullptr && ::IsWindow(window_))

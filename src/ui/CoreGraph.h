@@ -45,6 +45,10 @@ class CoreGraph
     CoreGraph(const CoreGraph&) = delete;
     CoreGraph& operator=(const CoreGraph&) = delete;
 
+    // Another processor and sampler from the next Build on; no highest node asks the system at each
+    // Build. Lets the main window show a chosen processor (its tests).
+    void UseSource(CoreTopology topology, std::optional<ULONG> highestNode, SamplerFactory samplerFactory);
+
     bool RegisterGraphClass();
     [[nodiscard]] bool IsClassRegistered() const;
     bool Build(HWND parent, int x, int y, int width, int height);

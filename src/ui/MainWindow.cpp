@@ -36,6 +36,10 @@ class MainWindow
     }
 
     INT_PTR Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void UseGraphSource(CoreTopology topology, std::optional<ULONG> highestNode, SamplerFactory samplerFactory)
+    {
+        graph_.UseSource(std::move(topology), highestNode, std::move(samplerFactory));
+    }
 
   private:
     MainWindow() = default;
@@ -394,6 +398,11 @@ void CALLBACK MainWindow::OnGraphTimer(HWND, UINT, UINT_PTR, DWORD)
     Instance().graph_.Tick();
 }
 } // namespace
+
+void SetMainWindowGraphSource(CoreTopology topology, std::optional<ULONG> highestNode, SamplerFactory samplerFactory)
+{
+    MainWindow::Instance().UseGraphSource(std::move(topology), highestNode, std::move(samplerFactory));
+}
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {

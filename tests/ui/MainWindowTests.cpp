@@ -15,7 +15,11 @@
 
 #include "UiTestSupport.h"
 #include "app/Globals.h"
+#include "cpu/UtilisationSampler.h"
+#include "enforce/EnforcementPass.h"
 #include "enforce/Monitor.h"
+#include "support/ChosenCounters.h"
+#include "support/ProcessorBuffer.h"
 #include "support/TestSupport.h"
 #include "ui/MainWindow.h"
 #include "ui/PrivateMessages.h"
@@ -625,6 +629,69 @@ TEST(AddEntryDialog, WithoutATextPointerItStillClosesSafely)
     ::SendMessageW(dialog, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(ui.Join());
     EXPECT_EQ(result, 0);
+}
+
+// A hybrid processor with chosen loads in the main window's graph: two hyper-threaded P-cores
+// (processors 0 to 3, loads 70 to 76, average 73) and two E-cores (4 and 5, loads 20 and 30,
+// average 25). The counters belong to the fixture, which outlives the window: its sampler reads them
+// until the window has closed.
+class HybridGraphTest : public MainWindowTest
+{
+  protected:
+    void SetUp() override
+    {
+        MainWindowTest::SetUp();
+        testing_support::ProcessorBuffer buffer;
+        buffer.CoreOfClass(1, 0x3).CoreOfClass(1, 0xC).CoreOfClass(0, 0x10).CoreOfClass(0, 0x20).Node(0, 0, 0x3F);
+        const CoreTopology topology(buffer.Data(), buffer.Size());
+        const LONG loads[] = {70, 72, 74, 76, 20, 30};
+        for (DWORD index = 0; index < 6; ++index)
+            counters_->SetLoad(0, index, loads[index]);
+        SetMainWindowGraphSource(topology, 0, [counters = counters_, topology] {
+            return std::make_unique<UtilisationSampler>(topology, 0, *counters);
+        });
+    }
+
+    void TearDown() override
+    {
+        MainWindowTest::TearDown();
+        SetMainWindowGraphSource(CoreTopology(), std::nullopt, [] { return std::make_unique<UtilisationSampler>(); });
+    }
+
+    std::wstring PartText(int part) const
+    {
+        std::wstring text(256, L'\0');
+        ::SendMessageW(::GetDlgItem(main_, IDC_STATUS_BAR), SB_GETTEXTW, part, reinterpret_cast<LPARAM>(text.data()));
+        return text.c_str();
+    }
+
+    std::shared_ptr<testing_support::ChosenCounters> counters_ = std::make_shared<testing_support::ChosenCounters>();
+};
+
+// The graph takes new samples only from the window's one-second timer, so the loads reach the status
+// bar only while the timer runs; each average goes to its own part.
+TEST_F(HybridGraphTest, TheTimerKeepsSamplingAndEachCoreKindShowsItsOwnAverage)
+{
+    Open();
+    const int atOpening = counters_->Collections();
+    ASSERT_TRUE(WaitUntil([&] { return counters_->Collections() >= atOpening + 2; }))
+        << "no samples after the opening: the timer does not tick";
+    EXPECT_TRUE(WaitUntil([&] {
+        ::SendMessageW(main_, WM_MAIN_REFRESH_STATUS, 0, 0);
+        return PartText(1) != L"P-Core usage: 0.00%" && PartText(2) != L"E-Core usage: 0.00%";
+    }));
+    EXPECT_EQ(PartText(1), L"P-Core usage: 73.00%");
+    EXPECT_EQ(PartText(2), L"E-Core usage: 25.00%");
+}
+
+// After the window has opened, every pass of the program's monitor signals the status event, which
+// is what makes the status bar follow the passes.
+TEST_F(MainWindowTest, OpeningRegistersTheStatusEventWithTheMonitor)
+{
+    Open();
+    ::ResetEvent(StatusEvent.Get());
+    EnforcementPass(AppMonitor, ProcessRuleList{});
+    EXPECT_EQ(::WaitForSingleObject(StatusEvent.Get(), 0), WAIT_OBJECT_0);
 }
 
 } // namespace
