@@ -88,6 +88,7 @@ struct JobResult
     DWORD exitCode = 0xFFFFFFFF; // of the process started
     std::wstring leftovers;      // on a time-out: the processes still running, for the failure message
     std::vector<DWORD> stayed;   // processes named mayStay still running once the rest had ended
+    std::wstring seen;           // every process of the job seen while it ran, for failure messages
 };
 
 std::wstring ProcessName(DWORD id)
@@ -133,7 +134,16 @@ std::vector<JobProcess> RunningProcessesOf(HANDLE job)
     {
         const auto id = static_cast<DWORD>(ids.list.ProcessIdList[i]);
         std::wstring name = ProcessName(id);
-        if (!name.empty() && !IsWineHelper(name))
+        if (name.empty())
+        {
+            // A process that has only just been created shows no name yet; it still runs, and it is
+            // known by its name at the next look.
+            UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, id));
+            if (process && ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT)
+                running.push_back({id, L"(starting)"});
+            continue;
+        }
+        if (!IsWineHelper(name))
             running.push_back({id, std::move(name)});
     }
     return running;
@@ -167,6 +177,12 @@ JobResult RunToCompletion(const std::wstring& commandLine, DWORD timeoutMs = Set
     for (DWORD waited = 0; waited < timeoutMs; waited += 200)
     {
         running = RunningProcessesOf(job.Get());
+        for (const JobProcess& process : running)
+        {
+            const std::wstring entry = process.name + L":" + std::to_wstring(process.id) + L" ";
+            if (result.seen.find(entry) == std::wstring::npos)
+                result.seen += entry;
+        }
         std::vector<DWORD> staying;
         if (mayStay != nullptr)
             for (auto it = running.begin(); it != running.end();)
@@ -335,7 +351,8 @@ TEST_F(InstallerTest, ASecondSilentInstallClosesTheRunningInstanceReplacesItAndS
     EXPECT_TRUE(ReadFileBytes(DefaultInstallFolder() + L"\\Ternvale.exe") == ReadFileBytes(TernvaleExePath()));
     EXPECT_EQ(UninstallValue(L"DisplayVersion"), L"1.0.0.2");
 
-    ASSERT_EQ(result.stayed.size(), 1u) << "Setup did not start the new Ternvale";
+    ASSERT_EQ(result.stayed.size(), 1u) << "Setup did not start the new Ternvale; seen: "
+                                        << testing::PrintToString(result.seen);
     EXPECT_NE(result.stayed[0], oldId);
     EXPECT_TRUE(WaitForTrayWindow(30000)) << "the restarted Ternvale did not become resident";
     const HWND tray = ::FindWindowW(TrayClass, nullptr);
